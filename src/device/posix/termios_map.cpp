@@ -1,0 +1,1 @@
+// placeholder: the termios device layer

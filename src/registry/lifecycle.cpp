@@ -1,0 +1,70 @@
+// Mapping, opening and closing ports.
+#include <cstdio>
+
+#include "registry/port_table.h"
+#include "tarvo.h"
+
+using namespace tarvo;
+using namespace tarvo::dev;
+
+namespace {
+
+constexpr DWORD QUEUE_SIZE = 1024;
+
+// Each record carries an event of its own (manual reset, kept for the life of
+// the process), so the wait for a read and the wait for a write on the same
+// port can never complete each other.
+bool give_record_event(OVERLAPPED& record) {
+    if (record.hEvent == nullptr) record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return record.hEvent != nullptr;
+}
+
+}  // namespace
+
+TARVO_API(int) sio_setComPortNo(int port, int comNumber) {
+    PortSlot* slot = port_slot(port);
+    if (slot == nullptr) return ERR_BAD_PORT;
+    slot->comOverride = comNumber;
+    return 0;
+}
+
+TARVO_API(int) sio_open(int port) {
+    // 1. Range check.
+    PortSlot* slot = port_slot(port);
+    if (slot == nullptr) return ERR_BAD_PORT;
+
+    // A port that is still open lets go of its device first, so a reopen
+    // neither leaks the handle nor leaves the device locked.
+    if (is_open(*slot)) {
+        CloseHandle(slot->handle);
+        slot->handle = INVALID_HANDLE_VALUE;
+    }
+    if (!give_record_event(slot->readRecord) || !give_record_event(slot->writeRecord)) return ERR_OPEN_FAILED;
+
+    // 2.-3. Device number and path.
+    const int device = slot->comOverride >= 0 ? slot->comOverride : port;
+    char path[20];
+    std::snprintf(path, sizeof path, "\\\\.\\COM%d", device);
+
+    // 4.-6. Exclusive overlapped open; the slot takes the outcome whatever it is.
+    slot->handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (slot->handle == INVALID_HANDLE_VALUE) return ERR_OPEN_FAILED;
+
+    // 7. Queue sizes. On failure the port stays open for the caller to close.
+    if (!SetupComm(slot->handle, QUEUE_SIZE, QUEUE_SIZE)) return ERR_SETUP_FAILED;
+    return 0;
+}
+
+TARVO_API(int) sio_close(int port) {
+    PortSlot* slot = nullptr;
+    if (int rc = open_port(port, slot)) return rc;
+    if (!CloseHandle(slot->handle)) return ERR_CLOSE_FAILED;
+    slot->handle = INVALID_HANDLE_VALUE;
+    return 0;
+}
+
+TARVO_API(int) sio_term_irq(int port) {
+    PortSlot* slot = nullptr;
+    return open_port(port, slot);
+}

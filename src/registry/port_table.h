@@ -1,0 +1,33 @@
+// The one piece of state the library keeps: 16 port slots, filled at load.
+#ifndef TARVO_REGISTRY_PORT_TABLE_H
+#define TARVO_REGISTRY_PORT_TABLE_H
+
+#include "device/device.h"
+
+namespace tarvo {
+
+constexpr int PORT_COUNT = 16;
+
+struct PortSlot {
+    int comOverride;             // >= 0: the COM number sio_open opens; negative: the port number itself
+    dev::HANDLE handle;          // INVALID_HANDLE_VALUE while the port is closed
+    dev::OVERLAPPED readRecord;  // passed to every read of the port
+    dev::OVERLAPPED writeRecord; // passed to every write of the port
+};
+
+// Puts every slot back into its load-time state: closed, no override,
+// records zeroed. Runs once at load; the unit tests call it between cases.
+void fill_port_table();
+
+// The slot of a port number, or nullptr for numbers outside 1..16.
+PortSlot* port_slot(int port);
+
+inline bool is_open(const PortSlot& slot) { return slot.handle != dev::INVALID_HANDLE_VALUE; }
+
+// The open test every operation but sio_setComPortNo and sio_open begins
+// with: 0 and the slot of an open port, else the result code to return.
+int open_port(int port, PortSlot*& slot);
+
+}  // namespace tarvo
+
+#endif

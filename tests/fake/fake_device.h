@@ -1,0 +1,60 @@
+// A device layer for the unit tests: records every call with its arguments,
+// serves an input queue the test fills, and fails or defers any call on demand.
+#ifndef TARVO_TESTS_FAKE_DEVICE_H
+#define TARVO_TESTS_FAKE_DEVICE_H
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "device/device.h"
+
+namespace tarvo::fake {
+
+struct Device {
+    // Every call in order, e.g. "PurgeComm(h1, 0x0f)". Handles read h1, h2 ...
+    // in the order CreateFileA gave them out; events read e1, e2 ...
+    std::vector<std::string> calls;
+
+    // Names of calls that fail (return FALSE / INVALID_HANDLE_VALUE / nullptr)
+    // with lastErrorOnFailure.
+    std::set<std::string> failing;
+    dev::DWORD lastErrorOnFailure = dev::ERROR_GEN_FAILURE;
+
+    // ClearCommError reports this many bytes waiting when set, else input.size().
+    long queueOverride = -1;
+    std::deque<std::uint8_t> input;   // received bytes, oldest first
+    std::vector<std::uint8_t> output; // bytes WriteFile took
+
+    // Deferred transfers: ReadFile/WriteFile report ERROR_IO_PENDING and move
+    // the bytes only when GetOverlappedResult is called for their record.
+    bool readsPend = false;
+    bool writesPend = false;
+    // WriteFile moves at most this many bytes (a write cut short by its timeout).
+    long writeLimit = -1;
+
+    dev::DCB dcb{};
+    dev::COMMTIMEOUTS timeouts{};
+
+    // Device paths currently held open; a second open of one fails, as an
+    // exclusive open does.
+    std::map<dev::HANDLE, std::string> openHandles;
+
+    // Calls recorded so far whose text starts with `prefix`.
+    std::vector<std::string> callsStartingWith(const std::string& prefix) const;
+};
+
+// The one device the layer serves. reset() puts it back to its defaults
+// (a 9600 8N1 control block, no timeouts, nothing open, nothing recorded).
+Device& device();
+void reset();
+
+// Name under which a handle appears in `calls` ("h1", "e2", ...).
+std::string handle_name(dev::HANDLE handle);
+
+}  // namespace tarvo::fake
+
+#endif

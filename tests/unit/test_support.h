@@ -1,0 +1,31 @@
+// Shared fixture: a freshly loaded library over a freshly reset fake device.
+#ifndef TARVO_TESTS_UNIT_TEST_SUPPORT_H
+#define TARVO_TESTS_UNIT_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include "fake/fake_device.h"
+#include "registry/port_table.h"
+#include "tarvo.h"
+
+namespace tarvo::test {
+
+class FakeDeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake::reset();
+        fill_port_table();
+    }
+    fake::Device& device() { return fake::device(); }
+    std::vector<std::string>& calls() { return fake::device().calls; }
+
+    // Opens `port` and forgets the calls that took, so a test sees only its own.
+    void open(int port) {
+        ASSERT_EQ(sio_open(port), 0);
+        calls().clear();
+    }
+};
+
+}  // namespace tarvo::test
+
+#endif
