@@ -1,0 +1,22 @@
+// Entry points of the tool's subcommands; each returns the process exit status.
+#ifndef TARVO_TOOLS_COMMANDS_H
+#define TARVO_TOOLS_COMMANDS_H
+
+#include <string>
+#include <vector>
+
+namespace tarvo::tool {
+
+// Exit statuses shared by all subcommands.
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_FAILED = 1;  // the command ran but something did not work
+constexpr int EXIT_USAGE = 2;   // bad command line or malformed input
+
+int run_main(const std::vector<std::string>& args);
+// Need pseudo-terminals; where there are none they say so and return EXIT_USAGE.
+int demo_main(const std::vector<std::string>& args);
+int ports_main(const std::vector<std::string>& args);
+
+}  // namespace tarvo::tool
+
+#endif

@@ -1,0 +1,269 @@
+#include "script.h"
+
+#include <cstdint>
+
+#include "text.h"
+
+namespace tarvo::tool {
+namespace {
+
+// Argument kinds, one letter each in CommandSpec::args:
+//   i  any 32-bit integer (ports, modes, rates: the library judges them)
+//   n  a byte count 0..MAX_TRANSFER
+//   m  milliseconds 0..MAX_MILLIS
+//   d  data: "quoted text" or x:HEX
+struct CommandSpec {
+    const char* name;
+    Op op;
+    const char* args;
+    const char* usage;
+};
+
+const CommandSpec COMMANDS[] = {
+    {"setComPortNo", Op::SetComPortNo, "ii", "PORT COM"},
+    {"open", Op::Open, "i", "PORT"},
+    {"close", Op::Close, "i", "PORT"},
+    {"term_irq", Op::TermIrq, "i", "PORT"},
+    {"iqueue", Op::Iqueue, "i", "PORT"},
+    {"getch", Op::Getch, "i", "PORT"},
+    {"read", Op::Read, "in", "PORT LENGTH"},
+    {"write", Op::Write, "id", "PORT \"TEXT\"|x:HEX"},
+    {"flush", Op::Flush, "ii", "PORT SELECTOR"},
+    {"baud", Op::Baud, "ii", "PORT RATE"},
+    {"ioctl", Op::Ioctl, "iii", "PORT INDEX MODE"},
+    {"flowctrl", Op::Flowctrl, "ii", "PORT MODE"},
+    {"RTS", Op::Rts, "ii", "PORT ON"},
+    {"DTR", Op::Dtr, "ii", "PORT ON"},
+    {"enableat", Op::Enableat, "i", "PORT"},
+    {"disableat", Op::Disableat, "i", "PORT"},
+    {"wait", Op::Wait, "inm", "PORT COUNT MS"},
+    {"sleep", Op::Sleep, "m", "MS"},
+};
+
+struct Token {
+    std::string text;     // decoded bytes for a quoted token
+    bool quoted = false;
+};
+
+bool is_space(char c) { return c == ' ' || c == '\t'; }
+
+bool is_control(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7f;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool ascii_equal_nocase(const std::string& a, const char* b) {
+    std::size_t i = 0;
+    for (; i < a.size() && b[i] != '\0'; ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return i == a.size() && b[i] == '\0';
+}
+
+// Decodes one escape after a backslash at line[pos]; advances pos past it.
+bool decode_escape(const std::string& line, std::size_t& pos, std::string& out, std::string& error) {
+    if (pos + 1 >= line.size()) {
+        error = "unterminated string";
+        return false;
+    }
+    const char e = line[pos + 1];
+    pos += 2;
+    switch (e) {
+        case 'r': out += '\r'; return true;
+        case 'n': out += '\n'; return true;
+        case 't': out += '\t'; return true;
+        case '0': out += '\0'; return true;
+        case '\\': out += '\\'; return true;
+        case '"': out += '"'; return true;
+        case 'x': {
+            const int hi = pos < line.size() ? hex_value(line[pos]) : -1;
+            const int lo = pos + 1 < line.size() ? hex_value(line[pos + 1]) : -1;
+            if (hi < 0 || lo < 0) {
+                error = "\\x needs two hex digits";
+                return false;
+            }
+            out += static_cast<char>(hi * 16 + lo);
+            pos += 2;
+            return true;
+        }
+        default:
+            error = "unknown escape \\" + escape_bytes(std::string(1, e)) + " (use \\r \\n \\t \\0 \\\\ \\\" \\xHH)";
+            return false;
+    }
+}
+
+bool read_quoted(const std::string& line, std::size_t& pos, Token& token, std::string& error) {
+    token.quoted = true;
+    ++pos;  // opening quote
+    while (pos < line.size()) {
+        const char c = line[pos];
+        if (c == '"') {
+            ++pos;
+            if (pos < line.size() && !is_space(line[pos]) && line[pos] != '#') {
+                error = "text after a closing quote";
+                return false;
+            }
+            return true;
+        }
+        if (c == '\\') {
+            if (!decode_escape(line, pos, token.text, error)) return false;
+            continue;
+        }
+        if (is_control(c)) {
+            error = "control byte in a string (write it as an escape)";
+            return false;
+        }
+        token.text += c;
+        ++pos;
+    }
+    error = "unterminated string";
+    return false;
+}
+
+// Splits a line into tokens; `#` at the start of a token begins a comment.
+bool tokenize(const std::string& line, std::vector<Token>& tokens, std::string& error) {
+    std::size_t pos = 0;
+    while (true) {
+        while (pos < line.size() && is_space(line[pos])) ++pos;
+        if (pos >= line.size() || line[pos] == '#') return true;
+        Token token;
+        if (line[pos] == '"') {
+            if (!read_quoted(line, pos, token, error)) return false;
+        } else {
+            while (pos < line.size() && !is_space(line[pos])) token.text += line[pos++];
+        }
+        tokens.push_back(std::move(token));
+    }
+}
+
+// Decimal or 0x hex, optionally negative, within [low, high].
+bool parse_integer(const std::string& text, std::int64_t low, std::int64_t high, int& value) {
+    std::size_t pos = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (negative) ++pos;
+    int base = 10;
+    if (text.size() > pos + 1 && text[pos] == '0' && (text[pos + 1] == 'x' || text[pos + 1] == 'X')) {
+        base = 16;
+        pos += 2;
+    }
+    if (pos >= text.size()) return false;
+    std::int64_t magnitude = 0;
+    for (; pos < text.size(); ++pos) {
+        const int digit = hex_value(text[pos]);
+        if (digit < 0 || digit >= base) return false;
+        magnitude = magnitude * base + digit;
+        if (magnitude > (std::int64_t{1} << 40)) return false;  // far outside any range; stops overflow
+    }
+    const std::int64_t result = negative ? -magnitude : magnitude;
+    if (result < low || result > high) return false;
+    value = static_cast<int>(result);
+    return true;
+}
+
+bool parse_data(const Token& token, std::string& data, std::string& error) {
+    if (token.quoted) {
+        data = token.text;
+    } else if (token.text.size() >= 2 && token.text[0] == 'x' && token.text[1] == ':') {
+        const std::string digits = token.text.substr(2);
+        if (digits.size() % 2 != 0) {
+            error = "x: needs an even number of hex digits";
+            return false;
+        }
+        data.clear();
+        data.reserve(digits.size() / 2);
+        for (std::size_t i = 0; i < digits.size(); i += 2) {
+            const int hi = hex_value(digits[i]), lo = hex_value(digits[i + 1]);
+            if (hi < 0 || lo < 0) {
+                error = "x: takes only hex digits";
+                return false;
+            }
+            data += static_cast<char>(hi * 16 + lo);
+        }
+    } else {
+        error = "data must be \"quoted text\" or x:HEX";
+        return false;
+    }
+    if (data.size() > static_cast<std::size_t>(MAX_TRANSFER)) {
+        error = "data longer than " + std::to_string(MAX_TRANSFER) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+bool parse_argument(char kind, const Token& token, Command& command, std::string& error) {
+    if (kind == 'd') return parse_data(token, command.data, error);
+    std::int64_t low = INT32_MIN, high = INT32_MAX;
+    const char* what = "a 32-bit integer";
+    if (kind == 'n') {
+        low = 0;
+        high = MAX_TRANSFER;
+        what = "a count from 0 to 1048576";
+    } else if (kind == 'm') {
+        low = 0;
+        high = MAX_MILLIS;
+        what = "milliseconds from 0 to 86400000";
+    }
+    int value = 0;
+    if (token.quoted || !parse_integer(token.text, low, high, value)) {
+        error = "\"" + escape_shortened(token.text, 40) + "\" is not " + what;
+        return false;
+    }
+    command.args.push_back(value);
+    return true;
+}
+
+const CommandSpec* find_command(const std::string& name) {
+    for (const CommandSpec& spec : COMMANDS)
+        if (ascii_equal_nocase(name, spec.name)) return &spec;
+    return nullptr;
+}
+
+ParsedLine malformed(std::string error) {
+    ParsedLine parsed;
+    parsed.kind = ParsedLine::Kind::Malformed;
+    parsed.error = std::move(error);
+    return parsed;
+}
+
+}  // namespace
+
+ParsedLine parse_line(const std::string& line) {
+    if (line.size() > MAX_LINE) return malformed("line longer than " + std::to_string(MAX_LINE) + " bytes");
+    std::vector<Token> tokens;
+    std::string error;
+    if (!tokenize(line, tokens, error)) return malformed(error);
+    if (tokens.empty()) return ParsedLine{};
+
+    const CommandSpec* spec = tokens[0].quoted ? nullptr : find_command(tokens[0].text);
+    if (spec == nullptr) return malformed("unknown command \"" + escape_shortened(tokens[0].text, 40) + "\"");
+
+    const std::string kinds = spec->args;
+    if (tokens.size() - 1 != kinds.size())
+        return malformed(std::string("usage: ") + spec->name + " " + spec->usage);
+
+    ParsedLine parsed;
+    parsed.kind = ParsedLine::Kind::Command;
+    parsed.command.op = spec->op;
+    for (std::size_t i = 0; i < kinds.size(); ++i)
+        if (!parse_argument(kinds[i], tokens[i + 1], parsed.command, error))
+            return malformed(std::string(spec->name) + ": " + error);
+    return parsed;
+}
+
+std::vector<std::string> command_synopses() {
+    std::vector<std::string> lines;
+    for (const CommandSpec& spec : COMMANDS) lines.push_back(std::string(spec.name) + " " + spec.usage);
+    return lines;
+}
+
+}  // namespace tarvo::tool

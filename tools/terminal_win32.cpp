@@ -1,0 +1,17 @@
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+
+#include "terminal.h"
+
+namespace tarvo::tool {
+
+bool stdin_is_terminal() { return _isatty(_fileno(stdin)) != 0; }
+
+void use_binary_stdio() {
+    // Text mode would end a script at the first 0x1A byte and turn \n into \r\n.
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
+}  // namespace tarvo::tool
