@@ -1,0 +1,121 @@
+// Sending and receiving through libtarvo.so, with the test as the peer on
+// the pty master.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "pty/port_fixture.h"
+
+namespace tarvo::pty {
+namespace {
+
+using TransferPty = PtyPort;
+
+constexpr std::size_t MIB = 1u << 20;
+
+std::vector<std::uint8_t> read_port(std::size_t size, int timeoutMs) {
+    std::vector<std::uint8_t> bytes(size);
+    std::size_t got = 0;
+    wait_until(
+        [&] {
+            const int waiting = sio_iqueue(PORT);
+            if (waiting > 0) {
+                const int want = static_cast<int>(std::min<std::size_t>(size - got, static_cast<std::size_t>(waiting)));
+                const int n = sio_read(PORT, reinterpret_cast<char*>(bytes.data() + got), want);
+                if (n > 0) got += static_cast<std::size_t>(n);
+            }
+            return got == size;
+        },
+        timeoutMs);
+    bytes.resize(got);
+    return bytes;
+}
+
+TEST_F(TransferPty, RequestAndAnswer) {
+    ASSERT_EQ(sio_ioctl(PORT, 12, 0x03), 0);
+    const std::string request = "MEAS?\r\n";
+    ASSERT_EQ(sio_write(PORT, request.data(), static_cast<int>(request.size())), static_cast<int>(request.size()));
+    const auto seen = pty.receive(request.size());
+    EXPECT_EQ(std::string(seen.begin(), seen.end()), request);
+
+    const std::string answer = "+1.2345E-03\r\n";
+    ASSERT_EQ(pty.send(answer.data(), answer.size()), answer.size());
+    ASSERT_TRUE(wait_for_input(static_cast<int>(answer.size())));
+    char buffer[64] = {};
+    ASSERT_EQ(sio_read(PORT, buffer, sizeof buffer), static_cast<int>(answer.size()));
+    EXPECT_EQ(std::string(buffer, answer.size()), answer);
+    EXPECT_EQ(sio_iqueue(PORT), 0);
+    EXPECT_EQ(sio_getch(PORT), ERR_NO_DATA);
+}
+
+TEST_F(TransferPty, WriteDiscardsWhatWasReceivedBefore) {
+    ASSERT_EQ(pty.send("stale", 5), 5u);
+    ASSERT_TRUE(wait_for_input(5));
+    ASSERT_EQ(sio_write(PORT, "x", 1), 1);
+    EXPECT_EQ(sio_iqueue(PORT), 0);
+}
+
+TEST_F(TransferPty, MebibyteFromThePeerArrivesExactly) {
+    const auto data = pattern(MIB);
+    std::thread peer([&] { pty.send(data.data(), data.size(), 20000); });
+    const auto got = read_port(MIB, 20000);
+    peer.join();
+    ASSERT_EQ(got.size(), MIB);
+    EXPECT_TRUE(got == data);
+}
+
+TEST_F(TransferPty, MebibyteToThePeerArrivesExactly) {
+    ASSERT_EQ(sio_ioctl(PORT, 19, 0x03), 0);
+    const auto data = pattern(MIB);
+    std::vector<std::uint8_t> seen;
+    std::thread peer([&] { seen = pty.receive(MIB, 20000); });
+    EXPECT_EQ(sio_write(PORT, reinterpret_cast<const char*>(data.data()), static_cast<int>(MIB)),
+              static_cast<int>(MIB));
+    peer.join();
+    ASSERT_EQ(seen.size(), MIB);
+    EXPECT_TRUE(seen == data);
+}
+
+TEST_F(TransferPty, EveryByteValuePassesUnchangedBothWays) {
+    std::vector<std::uint8_t> all(256);
+    for (int i = 0; i < 256; ++i) all[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
+
+    ASSERT_EQ(pty.send(all.data(), all.size()), all.size());
+    EXPECT_EQ(read_port(all.size(), 5000), all);
+
+    std::vector<std::uint8_t> seen;
+    std::thread peer([&] { seen = pty.receive(all.size()); });
+    EXPECT_EQ(sio_write(PORT, reinterpret_cast<const char*>(all.data()), 256), 256);
+    peer.join();
+    EXPECT_EQ(seen, all);
+}
+
+TEST_F(TransferPty, GetchTakesOneByteAtATimeAsUnsigned) {
+    const std::uint8_t bytes[] = {0xFF, 0x00, 0x80};
+    ASSERT_EQ(pty.send(bytes, sizeof bytes), sizeof bytes);
+    ASSERT_TRUE(wait_for_input(3));
+    EXPECT_EQ(sio_getch(PORT), 255);
+    EXPECT_EQ(sio_getch(PORT), 0);
+    EXPECT_EQ(sio_getch(PORT), 128);
+    EXPECT_EQ(sio_getch(PORT), ERR_NO_DATA);
+}
+
+TEST_F(TransferPty, PeerHangUpEndsReadsAndWritesPromptly) {
+    ASSERT_EQ(sio_ioctl(PORT, 12, 0x03), 0);
+    pty.close_master();
+
+    char buffer[16];
+    EXPECT_EQ(sio_read(PORT, buffer, sizeof buffer), 0);
+    EXPECT_EQ(sio_getch(PORT), ERR_NO_DATA);
+    const auto start = Clock::now();
+    const int sent = sio_write(PORT, "hello", 5);
+    // Within the write's total timeout (2000 ms per byte + 2000 ms), in practice at once.
+    EXPECT_LT(elapsed_ms(start), 2000);
+    EXPECT_GE(sent, 0);
+    EXPECT_LE(sent, 5);
+    EXPECT_EQ(sio_close(PORT), 0);
+}
+
+}  // namespace
+}  // namespace tarvo::pty
