@@ -58,8 +58,8 @@ TEST_F(TransferPty, WriteDiscardsWhatWasReceivedBefore) {
 
 TEST_F(TransferPty, MebibyteFromThePeerArrivesExactly) {
     const auto data = pattern(MIB);
-    std::thread peer([&] { pty.send(data.data(), data.size(), 20000); });
-    const auto got = read_port(MIB, 20000);
+    std::thread peer([&] { pty.send(data.data(), data.size(), 10000); });
+    const auto got = read_port(MIB, 10000);
     peer.join();
     ASSERT_EQ(got.size(), MIB);
     EXPECT_TRUE(got == data);
@@ -69,7 +69,7 @@ TEST_F(TransferPty, MebibyteToThePeerArrivesExactly) {
     ASSERT_EQ(sio_ioctl(PORT, 19, 0x03), 0);
     const auto data = pattern(MIB);
     std::vector<std::uint8_t> seen;
-    std::thread peer([&] { seen = pty.receive(MIB, 20000); });
+    std::thread peer([&] { seen = pty.receive(MIB, 10000); });
     EXPECT_EQ(sio_write(PORT, reinterpret_cast<const char*>(data.data()), static_cast<int>(MIB)),
               static_cast<int>(MIB));
     peer.join();
