@@ -1,0 +1,399 @@
+// The library's behaviour as an application and the far end of the line see
+// it, for every build: `tarvo run -` makes the calls, pty masters stand in
+// for the instruments. The same scenarios run for the native tool and for
+// the Windows tool under Wine; the few places where Wine differs say so.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <climits>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "launcher.h"
+#include "pty_peer.h"
+#include "reply.h"
+
+namespace tarvo::conformance {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::AllOf;
+using ::testing::AnyOf;
+using ::testing::Eq;
+using ::testing::Ge;
+using ::testing::Le;
+
+// COM numbers with a pty behind them for the whole suite; the last one is
+// hung up by its scenario.
+constexpr int COM_A = 1;
+constexpr int COM_B = 2;
+constexpr int COM_C = 3;
+constexpr int COM_HANG_UP = 9;
+
+constexpr unsigned RATES[] = {50,   75,   110,   134,   150,   300,   600,    1200,   1800,   2400,
+                              4800, 7200, 9600,  19200, 38400, 57600, 115200, 230400, 460800, 921600};
+
+std::string hex_of(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (char c : bytes) {
+        out += digits[static_cast<unsigned char>(c) >> 4];
+        out += digits[static_cast<unsigned char>(c) & 0x0f];
+    }
+    return out;
+}
+
+std::string every_byte_value() {
+    std::string all;
+    for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+    return all;
+}
+
+struct SuiteState {
+    std::unique_ptr<Launcher> launcher;
+    std::map<int, std::unique_ptr<PtyPeer>> peers;
+    std::string error;  // why the suite could not be set up
+};
+
+class Conformance : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        signal(SIGPIPE, SIG_IGN);  // a tool that died must fail a test, not end the suite
+        state_ = std::make_unique<SuiteState>();
+        try {
+            state_->launcher = make_launcher();
+            std::map<int, std::string> mapping;
+            for (int com : {COM_A, COM_B, COM_C, COM_HANG_UP}) {
+                state_->peers[com] = std::make_unique<PtyPeer>();
+                mapping[com] = state_->peers[com]->device();
+            }
+            state_->launcher->map_ports(mapping);
+        } catch (const std::exception& e) {
+            state_->error = e.what();
+        }
+    }
+
+    static void TearDownTestSuite() {
+        if (state_->launcher) state_->launcher->finish();
+        state_.reset();
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(state_->error.empty()) << state_->error;
+        for (auto& [com, peer] : state_->peers) peer->drain();
+        tool_ = std::make_unique<ChildProcess>(launcher().run_spec());
+    }
+
+    void TearDown() override {
+        if (!tool_) return;
+        tool_->close_stdin();
+        const auto ending = tool_->wait(launcher().patience());
+        ASSERT_TRUE(ending.has_value()) << "tarvo did not end after its input did";
+        EXPECT_TRUE(ending->exited) << "tarvo was killed by signal " << ending->status;
+        EXPECT_EQ(ending->status, 0) << "stderr: " << tool_->stderr_text();
+    }
+
+    Launcher& launcher() { return *state_->launcher; }
+    bool wine() { return launcher().wine(); }
+    PtyPeer& peer(int com) { return *state_->peers.at(com); }
+
+    // One command, its one result line.
+    Reply call(const std::string& line) {
+        if (!tool_->write_stdin(line + "\n")) {
+            ADD_FAILURE() << "tarvo no longer takes input (at '" << line << "'); stderr: " << tool_->stderr_text();
+            return Reply{};
+        }
+        const auto text = tool_->read_line(launcher().patience());
+        if (!text) {
+            ADD_FAILURE() << "no result for '" << line << "'; stderr: " << tool_->stderr_text();
+            return Reply{};
+        }
+        return parse_reply(*text);
+    }
+    int result(const std::string& line) { return call(line).value; }
+
+    void open_configured(int port) {
+        ASSERT_EQ(result("open " + std::to_string(port)), 0);
+        ASSERT_EQ(result("ioctl " + std::to_string(port) + " 12 0x03"), 0);
+    }
+
+    // The value where native and Wine 8 builds differ on ptys.
+    int native_or_wine(int native, int onWine) { return wine() ? onWine : native; }
+
+    static std::unique_ptr<SuiteState> state_;
+    std::unique_ptr<ChildProcess> tool_;
+};
+
+std::unique_ptr<SuiteState> Conformance::state_;
+
+TEST_F(Conformance, TypicalExchange) {
+    open_configured(COM_A);
+    const DeviceLine line = peer(COM_A).line();
+    EXPECT_EQ(line.outputSpeed, 9600u);
+    EXPECT_FALSE(line.twoStopBits);
+
+    EXPECT_EQ(result(R"(write 1 "*IDN?\r\n")"), 7);
+    EXPECT_EQ(peer(COM_A).receive(7, 5s), "*IDN?\r\n");
+
+    const std::string answer = "TARVO,PEER,0001,1.0\r\n";
+    ASSERT_TRUE(peer(COM_A).send(answer));
+    EXPECT_EQ(result("wait 1 " + std::to_string(answer.size()) + " 5000"), static_cast<int>(answer.size()));
+    const Reply read = call("read 1 64");
+    EXPECT_EQ(read.value, static_cast<int>(answer.size()));
+    EXPECT_EQ(read.bytes, answer);
+    EXPECT_EQ(result("iqueue 1"), 0);
+    EXPECT_EQ(result("close 1"), 0);
+}
+
+TEST_F(Conformance, ReceiveTakesOnlyWhatWaits) {
+    open_configured(COM_A);
+    EXPECT_EQ(result("iqueue 1"), 0);
+    EXPECT_EQ(call("getch 1").text, "-20007 ERR_NO_DATA");
+    Reply nothing = call("read 1 16");
+    EXPECT_EQ(nothing.value, 0);
+    EXPECT_TRUE(nothing.hasBytes && nothing.bytes.empty()) << nothing.text;
+
+    ASSERT_TRUE(peer(COM_A).send("0123456789"));
+    ASSERT_EQ(result("wait 1 10 5000"), 10);
+    EXPECT_EQ(call("read 1 4").bytes, "0123");
+    EXPECT_EQ(result("iqueue 1"), 6);
+    const Reply rest = call("read 1 100");
+    EXPECT_EQ(rest.value, 6);
+    EXPECT_EQ(rest.bytes, "456789");
+
+    ASSERT_TRUE(peer(COM_A).send("abc"));
+    ASSERT_EQ(result("wait 1 3 5000"), 3);
+    EXPECT_EQ(result("read 1 0"), 0);
+    EXPECT_EQ(result("iqueue 1"), 3) << "a zero-length read takes nothing";
+    EXPECT_EQ(result("flush 1 0"), 0);
+
+    // 0x00 is a byte like any other, and 0xFF must not read as -1.
+    ASSERT_TRUE(peer(COM_A).send(std::string("\x00\xff", 2)));
+    ASSERT_EQ(result("wait 1 2 5000"), 2);
+    EXPECT_EQ(result("getch 1"), 0);
+    EXPECT_EQ(result("getch 1"), 255);
+    EXPECT_EQ(result("getch 1"), -20007);
+}
+
+TEST_F(Conformance, WriteDiscardsUnreadInput) {
+    open_configured(COM_A);
+    ASSERT_TRUE(peer(COM_A).send("stale"));
+    ASSERT_EQ(result("wait 1 5 5000"), 5);
+    EXPECT_EQ(result(R"(write 1 "x")"), 1);
+    EXPECT_EQ(result("iqueue 1"), 0);
+    EXPECT_EQ(peer(COM_A).receive(1, 5s), "x");
+
+    ASSERT_TRUE(peer(COM_A).send("fresh"));
+    ASSERT_EQ(result("wait 1 5 5000"), 5);
+    EXPECT_EQ(call("read 1 16").bytes, "fresh");
+
+    // Even an empty write empties the input queue.
+    ASSERT_TRUE(peer(COM_A).send("old"));
+    ASSERT_EQ(result("wait 1 3 5000"), 3);
+    EXPECT_EQ(result(R"(write 1 "")"), 0);
+    EXPECT_EQ(result("iqueue 1"), 0);
+}
+
+TEST_F(Conformance, FlushSelectors) {
+    open_configured(COM_A);
+    for (const char* selector : {"0", "1", "2"}) EXPECT_EQ(result(std::string("flush 1 ") + selector), 0) << selector;
+    EXPECT_EQ(call("flush 1 3").text, "-20011 ERR_PURGE_FAILED");
+    EXPECT_EQ(result("flush 1 -1"), -20011);
+
+    ASSERT_TRUE(peer(COM_A).send("abc"));
+    ASSERT_EQ(result("wait 1 3 5000"), 3);
+    EXPECT_EQ(result("flush 1 1"), 0);
+    EXPECT_EQ(result("iqueue 1"), 3) << "purging output must leave input alone";
+    EXPECT_EQ(result("flush 1 3"), -20011);
+    EXPECT_EQ(result("iqueue 1"), 3) << "a bad selector purges nothing";
+    EXPECT_EQ(result("flush 1 0"), 0);
+    EXPECT_EQ(result("iqueue 1"), 0);
+
+    ASSERT_TRUE(peer(COM_A).send("abc"));
+    ASSERT_EQ(result("wait 1 3 5000"), 3);
+    EXPECT_EQ(result("flush 1 2"), 0);
+    EXPECT_EQ(result("iqueue 1"), 0);
+}
+
+TEST_F(Conformance, EveryRateOfTheTableReachesTheDevice) {
+    open_configured(COM_A);
+    for (int index = 0; index < 20; ++index) {
+        EXPECT_EQ(result("ioctl 1 " + std::to_string(index) + " 0x03"), 0) << "index " << index;
+        EXPECT_EQ(peer(COM_A).line().outputSpeed, RATES[index]) << "index " << index;
+    }
+    EXPECT_EQ(call("ioctl 1 20 0x03").text, "-20010 ERR_BAD_PARAMETER");
+    EXPECT_EQ(result("ioctl 1 -1 0x03"), -20010);
+    EXPECT_EQ(peer(COM_A).line().outputSpeed, 921600u) << "a rejected index changes nothing";
+}
+
+TEST_F(Conformance, BaudLimitsAsSeenOnTheDevice) {
+    open_configured(COM_A);
+    EXPECT_EQ(result("baud 1 921600"), 0);
+    EXPECT_EQ(peer(COM_A).line().outputSpeed, 921600u);
+    EXPECT_EQ(result("baud 1 1200"), 0);
+    EXPECT_EQ(peer(COM_A).line().outputSpeed, 1200u);
+    EXPECT_EQ(result("baud 1 921601"), -20010);
+    EXPECT_EQ(result("baud 1 -1"), -20010);
+    EXPECT_EQ(result("baud 1 0x7fffffff"), -20010);
+    EXPECT_EQ(peer(COM_A).line().outputSpeed, 1200u) << "a rejected rate changes nothing";
+}
+
+TEST_F(Conformance, CharacterFormatAsSeenOnTheDevice) {
+    open_configured(COM_A);
+    EXPECT_EQ(result("ioctl 1 16 0x1F"), 0);  // 8 data bits, two stop bits, even parity
+    DeviceLine line = peer(COM_A).line();
+    EXPECT_EQ(line.outputSpeed, 115200u);
+    EXPECT_TRUE(line.twoStopBits);
+    // Expected to differ from a serial port, in every build: the Linux pty
+    // driver forces 8 data bits and no parity whatever was asked for.
+    EXPECT_EQ(line.dataBits, 8);
+    EXPECT_FALSE(line.parity);
+
+    EXPECT_EQ(result("ioctl 1 12 0x43"), 0);  // bit 6 is ignored: as 0x03
+    line = peer(COM_A).line();
+    EXPECT_EQ(line.outputSpeed, 9600u);
+    EXPECT_FALSE(line.twoStopBits);
+
+    EXPECT_EQ(result("ioctl 1 12 0x06"), 0);  // 7 data bits (a pty keeps 8), two stop bits
+    EXPECT_TRUE(peer(COM_A).line().twoStopBits);
+}
+
+TEST_F(Conformance, FlowControlAsSeenOnTheDevice) {
+    open_configured(COM_A);
+    ASSERT_TRUE(peer(COM_A).set_xon_xoff(true));
+
+    EXPECT_EQ(result("flowctrl 1 3"), 0);
+    DeviceLine line = peer(COM_A).line();
+    EXPECT_TRUE(line.rtsCts);
+    EXPECT_FALSE(line.xonXoffOutput) << "every flowctrl switches XON/XOFF off";
+    EXPECT_FALSE(line.xonXoffInput);
+
+    EXPECT_EQ(result("flowctrl 1 0x0C"), 0);  // only bits 0 and 1 count
+    EXPECT_FALSE(peer(COM_A).line().rtsCts);
+
+    EXPECT_EQ(result("flowctrl 1 1"), 0);
+    EXPECT_TRUE(peer(COM_A).line().rtsCts);
+    // The control lines are no flow control: CTS stays watched.
+    EXPECT_EQ(result("DTR 1 0"), 0);
+    EXPECT_EQ(result("RTS 1 0"), 0);
+    EXPECT_EQ(result("RTS 1 5"), 0);
+    EXPECT_EQ(result("DTR 1 1"), 0);
+    EXPECT_TRUE(peer(COM_A).line().rtsCts);
+
+    EXPECT_EQ(result("flowctrl 1 0"), 0);
+    EXPECT_FALSE(peer(COM_A).line().rtsCts);
+}
+
+TEST_F(Conformance, NullStripping) {
+    open_configured(COM_A);
+    // Expected to differ: Wine 8 refuses a control block with fNull set.
+    EXPECT_EQ(result("enableat 1"), native_or_wine(0, -20009));
+    const std::string withNull("a\0b", 3);
+    ASSERT_TRUE(peer(COM_A).send(withNull));
+    ASSERT_EQ(result("wait 1 3 5000"), 3);
+    EXPECT_EQ(call("read 1 16").bytes, wine() ? withNull : "ab");
+
+    EXPECT_EQ(result("disableat 1"), 0);
+    ASSERT_TRUE(peer(COM_A).send(withNull));
+    ASSERT_EQ(result("wait 1 3 5000"), 3);
+    EXPECT_EQ(call("read 1 16").bytes, withNull);
+}
+
+TEST_F(Conformance, ReopenAfterClose) {
+    open_configured(COM_A);
+    EXPECT_EQ(result("close 1"), 0);
+    EXPECT_EQ(result("close 1"), -20004);
+    EXPECT_EQ(result("iqueue 1"), -20004);
+    open_configured(COM_A);
+    EXPECT_EQ(result(R"(write 1 "again")"), 5);
+    EXPECT_EQ(peer(COM_A).receive(5, 5s), "again");
+    EXPECT_EQ(result("close 1"), 0);
+
+    // A port's COM number holds across closes until it is reset.
+    EXPECT_EQ(result("setComPortNo 3 1"), 0);
+    for (const char* text : {"first", "second"}) {
+        open_configured(3);
+        EXPECT_EQ(result(std::string("write 3 \"") + text + "\""), static_cast<int>(std::string(text).size()));
+        EXPECT_EQ(peer(COM_A).receive(std::string(text).size(), 5s), text);
+        EXPECT_EQ(result("close 3"), 0);
+    }
+    EXPECT_EQ(result("setComPortNo 3 -1"), 0);
+    open_configured(3);
+    EXPECT_EQ(result(R"(write 3 "own")"), 3);
+    EXPECT_EQ(peer(COM_C).receive(3, 5s), "own");
+    EXPECT_EQ(result("close 3"), 0);
+}
+
+TEST_F(Conformance, SecondPortOnTheSameDeviceIsRefused) {
+    EXPECT_EQ(result("setComPortNo 2 1"), 0);
+    ASSERT_EQ(result("open 1"), 0);
+    // Expected to differ: Wine 8 lets a second exclusive open of a COM
+    // device on a pty succeed.
+    EXPECT_EQ(result("open 2"), native_or_wine(-20002, 0));
+    if (wine()) {
+        EXPECT_EQ(result("close 2"), 0);
+    }
+    EXPECT_EQ(result("close 2"), -20004);
+    EXPECT_EQ(result("close 1"), 0);
+
+    open_configured(2);  // the device is free again
+    EXPECT_EQ(result(R"(write 2 "z")"), 1);
+    EXPECT_EQ(peer(COM_A).receive(1, 5s), "z");
+    EXPECT_EQ(result("close 2"), 0);
+    EXPECT_EQ(result("setComPortNo 2 -1"), 0);
+}
+
+TEST_F(Conformance, EveryByteValueBothWays) {
+    open_configured(COM_B);
+    ASSERT_EQ(result("flowctrl 2 0"), 0);
+    const std::string all = every_byte_value();
+
+    EXPECT_EQ(result("write 2 x:" + hex_of(all)), 256);
+    EXPECT_EQ(hex_of(peer(COM_B).receive(256, 5s)), hex_of(all));
+
+    ASSERT_TRUE(peer(COM_B).send(all));
+    ASSERT_EQ(result("wait 2 256 5000"), 256);
+    const Reply read = call("read 2 1024");
+    EXPECT_EQ(read.value, 256);
+    EXPECT_EQ(hex_of(read.bytes), hex_of(all));
+    EXPECT_EQ(result("close 2"), 0);
+}
+
+TEST_F(Conformance, PeerThatHangsUp) {
+    open_configured(COM_HANG_UP);
+    EXPECT_EQ(result(R"(write 9 "hi")"), 2);
+    EXPECT_EQ(peer(COM_HANG_UP).receive(2, 5s), "hi");
+
+    peer(COM_HANG_UP).hang_up();
+    // The status read of a hung-up line may fail; either way nothing waits.
+    EXPECT_THAT(result("iqueue 9"), AnyOf(Eq(0), Eq(-20006)));
+    EXPECT_EQ(result("read 9 16"), 0);
+    EXPECT_EQ(result("getch 9"), -20007);
+    EXPECT_THAT(result(R"(write 9 "ping\r\n")"), AllOf(Ge(0), Le(6)));
+    EXPECT_EQ(result("close 9"), 0);
+    EXPECT_EQ(result("sleep 0"), 0) << "the tool goes on after the hang-up";
+}
+
+TEST_F(Conformance, ClosedAndBadPorts) {
+    const char* onPort[] = {"close 3",       "term_irq 3", "iqueue 3",      "getch 3",    "read 3 8",
+                            "write 3 \"x\"", "flush 3 0",  "flush 3 3",     "baud 3 9600", "baud 3 -1",
+                            "ioctl 3 12 3",  "ioctl 3 20 3", "flowctrl 3 3", "RTS 3 1",    "DTR 3 1",
+                            "enableat 3",    "disableat 3"};
+    // Never opened, then opened and closed again: the open test comes first.
+    for (int round = 0; round < 2; ++round) {
+        for (const char* line : onPort) EXPECT_EQ(call(line).text, "-20004 ERR_NOT_OPEN") << line;
+        if (round == 0) {
+            ASSERT_EQ(result("open 3"), 0);
+            EXPECT_EQ(result("term_irq 3"), 0);
+            ASSERT_EQ(result("close 3"), 0);
+        }
+    }
+    for (const char* line : {"open 0", "open 17", "open -1"}) EXPECT_EQ(call(line).text, "-20001 ERR_BAD_PORT") << line;
+    EXPECT_EQ(result("setComPortNo 3 5"), 0);
+    EXPECT_EQ(result("setComPortNo 3 -1"), 0);
+}
+
+}  // namespace
+}  // namespace tarvo::conformance

@@ -1,0 +1,133 @@
+#include "launcher.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <stdexcept>
+
+namespace tarvo::conformance {
+namespace {
+
+namespace fs = std::filesystem;
+
+class NativeLauncher : public Launcher {
+public:
+    explicit NativeLauncher(std::string tool) : tool_(std::move(tool)) {}
+
+    std::string name() const override { return "native"; }
+    bool wine() const override { return false; }
+    void map_ports(const std::map<int, std::string>& comToDevice) override {
+        for (const auto& [com, device] : comToDevice) env_["TARVO_COM" + std::to_string(com)] = device;
+    }
+    ProcessSpec run_spec() const override {
+        ProcessSpec spec;
+        spec.argv = {tool_, "run", "-"};
+        spec.env = env_;
+        // Only the suite's own mappings: never a real port of this machine.
+        spec.removedPrefixes = {"TARVO_COM"};
+        return spec;
+    }
+    std::chrono::milliseconds patience() const override { return std::chrono::seconds(5); }
+
+private:
+    std::string tool_;
+    std::map<std::string, std::string> env_;
+};
+
+// The prefix is made once (that takes a while) and kept in the build tree.
+// Port mappings live in HKLM\Software\Wine\Ports, which Wine's mount manager
+// reads when the wineserver starts: so map, then restart the server.
+class WineLauncher : public Launcher {
+public:
+    WineLauncher(std::string exe, std::string prefix) : exe_(std::move(exe)), prefix_(std::move(prefix)) {
+        if (!fs::exists(exe_)) throw std::runtime_error("no such program: " + exe_);
+        directory_ = dll_directory();
+        fs::create_directories(prefix_);
+        if (!fs::exists(fs::path(prefix_) / "system.reg")) {
+            wine_tool({"wineboot", "-i"}, std::chrono::minutes(5));
+            wine_tool({"wineserver", "-w"}, std::chrono::minutes(2));
+        }
+    }
+
+    std::string name() const override { return "wine"; }
+    bool wine() const override { return true; }
+
+    void map_ports(const std::map<int, std::string>& comToDevice) override {
+        for (const auto& [com, device] : comToDevice) {
+            wine_tool({"wine", "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM" + std::to_string(com), "/t",
+                       "REG_SZ", "/d", device, "/f"},
+                      std::chrono::minutes(2));
+        }
+        restart_server();
+    }
+
+    ProcessSpec run_spec() const override {
+        ProcessSpec spec;
+        spec.argv = {"wine", exe_, "run", "-"};
+        spec.env = environment();
+        spec.removedPrefixes = {"TARVO_COM"};
+        // The library loads from the program's folder or the current one.
+        spec.directory = directory_;
+        return spec;
+    }
+
+    std::chrono::milliseconds patience() const override { return std::chrono::seconds(60); }
+
+    void finish() override { restart_server(); }
+
+private:
+    std::map<std::string, std::string> environment() const {
+        return {{"WINEPREFIX", prefix_},
+                {"WINEDEBUG", "-all"},
+                {"DISPLAY", ""},
+                // No offers to install Mono or Gecko while the prefix is made.
+                {"WINEDLLOVERRIDES", "mscoree,mshtml="}};
+    }
+
+    void wine_tool(std::vector<std::string> argv, std::chrono::milliseconds timeout) const {
+        ProcessSpec spec;
+        spec.argv = std::move(argv);
+        spec.env = environment();
+        const Completed done = run_to_end(spec, timeout);
+        if (!done.ending || !done.ending->exited || done.ending->status != 0)
+            throw std::runtime_error("'" + spec.argv[0] + " " + (spec.argv.size() > 1 ? spec.argv[1] : "") +
+                                     "' failed under WINEPREFIX=" + prefix_ + ": " + done.output);
+    }
+
+    void restart_server() const {
+        ProcessSpec kill;
+        kill.argv = {"wineserver", "-k"};
+        kill.env = environment();
+        run_to_end(kill, std::chrono::seconds(30));  // fails harmlessly when none runs
+        wine_tool({"wineserver", "-w"}, std::chrono::seconds(30));
+    }
+
+    // Tarvo.dll beside the program, or one folder up (the build tree's top).
+    std::string dll_directory() const {
+        const fs::path here = fs::absolute(exe_).parent_path();
+        for (const fs::path& dir : {here, here.parent_path()})
+            if (fs::exists(dir / "Tarvo.dll") || fs::exists(dir / "tarvo.dll")) return dir.string();
+        throw std::runtime_error("Tarvo.dll is neither beside " + exe_ + " nor one folder up");
+    }
+
+    std::string exe_;
+    std::string prefix_;
+    std::string directory_;
+};
+
+std::string default_wine_prefix() {
+    if (const char* prefix = getenv("TARVO_CONFORMANCE_WINEPREFIX"); prefix != nullptr && *prefix != '\0')
+        return prefix;
+    return TARVO_CONFORMANCE_DEFAULT_WINEPREFIX;
+}
+
+}  // namespace
+
+std::unique_ptr<Launcher> make_launcher() {
+    if (const char* exe = getenv("TARVO_CONFORMANCE_WINE_EXE"); exe != nullptr && *exe != '\0')
+        return std::make_unique<WineLauncher>(fs::absolute(exe).string(), default_wine_prefix());
+    return std::make_unique<NativeLauncher>(TARVO_CONFORMANCE_TOOL);
+}
+
+}  // namespace tarvo::conformance

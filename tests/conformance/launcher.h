@@ -1,0 +1,38 @@
+// How the suite starts `tarvo run -` and how a COM number reaches a pty:
+// the native tool through TARVO_COM<n>, the Windows tool under Wine through
+// Wine's table of ports.
+#ifndef TARVO_CONFORMANCE_LAUNCHER_H
+#define TARVO_CONFORMANCE_LAUNCHER_H
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "child_process.h"
+
+namespace tarvo::conformance {
+
+class Launcher {
+public:
+    virtual ~Launcher() = default;
+    virtual std::string name() const = 0;
+    virtual bool wine() const = 0;
+    // Makes each COM number reach its device for tools started from now on;
+    // earlier mappings stay. Throws std::runtime_error.
+    virtual void map_ports(const std::map<int, std::string>& comToDevice) = 0;
+    // Starts `tarvo run -`.
+    virtual ProcessSpec run_spec() const = 0;
+    // How long one result may take (Wine starts slowly).
+    virtual std::chrono::milliseconds patience() const = 0;
+    // Called once after the last scenario.
+    virtual void finish() {}
+};
+
+// Wine when TARVO_CONFORMANCE_WINE_EXE names a tarvo.exe, else the native
+// tool whose path the build compiled in. Throws std::runtime_error.
+std::unique_ptr<Launcher> make_launcher();
+
+}  // namespace tarvo::conformance
+
+#endif
