@@ -1,0 +1,167 @@
+"""Medians and ratios from tarvo_bench's JSON; writes a markdown table and the
+round-trip-against-busy-ports plot.
+
+usage: report.py BENCH_JSON RESULTS_MD PLOT_PNG
+"""
+import json
+import os
+import sys
+
+
+def load(path):
+    with open(path) as f:
+        data = json.load(f)
+    medians = {}
+    for b in data["benchmarks"]:
+        if b.get("aggregate_name") != "median" or b.get("error_occurred"):
+            continue
+        name = b["run_name"]
+        for suffix in ("/manual_time", "/real_time"):
+            name = name.replace(suffix, "")
+        name = "/".join(p for p in name.split("/") if not p.startswith("iterations:"))
+        ns_per_op = b["real_time"] / b.get("ops", 1.0)
+        mbps = b["bytes_per_second"] / 1e6 if "bytes_per_second" in b else None
+        medians[name] = {"ns": ns_per_op, "mbps": mbps}
+    return data["context"], medians
+
+
+def fmt_ns(ns):
+    return "%.0f ns" % ns if ns < 10000 else "%.1f µs" % (ns / 1000)
+
+
+def main():
+    src, out_md, out_png = sys.argv[1:4]
+    context, m = load(src)
+    lines = []
+    verdicts = []
+
+    def ns(name):
+        return m[name]["ns"] if name in m else None
+
+    def verdict(what, ok, detail):
+        verdicts.append("| %s | %s | %s |" % (what, "met" if ok else "**missed**", detail))
+
+    lines.append("Medians of %s repetitions; host %s, %d CPUs, load average %s." % (
+        context.get("repetitions", "?") if "repetitions" in context else "the",
+        context.get("host_name", "?"), context.get("num_cpus", 0),
+        ", ".join("%.2f" % x for x in context.get("load_avg", []))))
+    lines.append("")
+
+    # Single calls with bytes waiting, against the raw sequence.
+    lines.append("### Single calls (bytes waiting)")
+    lines.append("")
+    lines.append("| case | Tarvo | raw system calls | Tarvo / raw | pyserial | Tarvo / pyserial |")
+    lines.append("|---|---|---|---|---|---|")
+    for case, raw_what in (("iqueue", "FIONREAD"), ("getch", "FIONREAD + read 1"), ("read32", "FIONREAD + read 32")):
+        s, r, p = ns(case + "/sio"), ns(case + "/raw"), ns(case + "/pyserial")
+        if s is None or r is None:
+            continue
+        row = "| %s | %s | %s (%s) | %.3f | %s | %s |" % (
+            case, fmt_ns(s), fmt_ns(r), raw_what, s / r,
+            fmt_ns(p) if p else "–", "%.3f" % (s / p) if p else "–")
+        lines.append(row)
+        verdict("%s ≤ 1.10× raw" % case, s / r <= 1.10, "%.3f" % (s / r))
+        if p:
+            verdict("%s faster than pyserial" % case, s < p, "%.3f" % (s / p))
+    lines.append("")
+
+    # Round trip.
+    lines.append("### Round trip (32-byte request, echo peer)")
+    lines.append("")
+    lines.append("| implementation | median | Tarvo / it |")
+    lines.append("|---|---|---|")
+    s = ns("roundtrip/sio")
+    for impl, label in (("sio", "Tarvo"), ("raw", "raw system calls"), ("asio", "Boost.Asio serial_port"),
+                        ("pyserial", "pyserial")):
+        t = ns("roundtrip/" + impl)
+        if t is None:
+            continue
+        lines.append("| %s | %s | %s |" % (label, fmt_ns(t), "%.3f" % (s / t) if s and impl != "sio" else "–"))
+    if s and ns("roundtrip/raw"):
+        verdict("round trip ≤ 1.10× raw", s / ns("roundtrip/raw") <= 1.10, "%.3f" % (s / ns("roundtrip/raw")))
+    for impl in ("asio", "pyserial"):
+        if s and ns("roundtrip/" + impl):
+            verdict("round trip faster than %s" % impl, s < ns("roundtrip/" + impl), "%.3f" % (s / ns("roundtrip/" + impl)))
+    lines.append("")
+
+    # Bulk receive.
+    lines.append("### Bulk receive (16 MiB)")
+    lines.append("")
+    lines.append("| implementation | MB/s | Tarvo / it |")
+    lines.append("|---|---|---|")
+    sb = m.get("bulk/sio", {}).get("mbps")
+    for impl, label in (("sio", "Tarvo: sio_iqueue + sio_read"), ("sio_read_only", "Tarvo: sio_read alone"),
+                        ("raw_read_loop", "raw blocking read loop"), ("raw_poll", "raw FIONREAD + FIONREAD + read"),
+                        ("asio", "Boost.Asio read_some"), ("pyserial", "pyserial in_waiting + read")):
+        t = m.get("bulk/" + impl, {}).get("mbps")
+        if t is None:
+            continue
+        lines.append("| %s | %.1f | %s |" % (label, t, "%.3f" % (sb / t) if sb and impl != "sio" else "–"))
+    if sb:
+        for impl, target in (("raw_read_loop", 0.95), ("asio", 1.0), ("pyserial", 1.0)):
+            t = m.get("bulk/" + impl, {}).get("mbps")
+            if t:
+                verdict("bulk ≥ %.2f× %s" % (target, impl), sb / t >= target, "%.3f" % (sb / t))
+    lines.append("")
+
+    # Scale.
+    lines.append("### Round trip per port with N ports open and busy")
+    lines.append("")
+    lines.append("| N | Tarvo, all in flight | raw, all in flight | Tarvo / raw | Tarvo, one at a time in turn | raw, in turn | Tarvo / raw |")
+    lines.append("|---|---|---|---|---|---|---|")
+    counts = (1, 4, 16)
+    for n in counts:
+        vals = [ns("%s/%s/%d" % (k, i, n)) for k in ("scale", "rotate") for i in ("sio", "raw")]
+        if None in vals:
+            continue
+        lines.append("| %d | %s | %s | %.3f | %s | %s | %.3f |" % (
+            n, fmt_ns(vals[0]), fmt_ns(vals[1]), vals[0] / vals[1], fmt_ns(vals[2]), fmt_ns(vals[3]), vals[2] / vals[3]))
+    for kind in ("scale", "rotate"):
+        one, sixteen = ns(kind + "/sio/1"), ns(kind + "/sio/16")
+        if one and sixteen:
+            verdict("per-port cost, 16 ports ≤ 1.2× one port (%s)" % ("all in flight" if kind == "scale" else "in turn"),
+                    sixteen / one <= 1.2, "%.3f" % (sixteen / one))
+    lines.append("")
+
+    lines.append("### Targets")
+    lines.append("")
+    lines.append("| target | result | ratio |")
+    lines.append("|---|---|---|")
+    lines.extend(verdicts)
+    lines.append("")
+    text = "\n".join(lines)
+    with open(out_md, "w") as f:
+        f.write(text)
+    print(text)
+
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("matplotlib missing (apt-get install python3-matplotlib): no plot", file=sys.stderr)
+        return
+    fig, ax = plt.subplots(figsize=(6.4, 4.2))
+    series = (("scale/sio", "Tarvo, all ports in flight", "C0", "-"), ("scale/raw", "raw, all ports in flight", "C0", ":"),
+              ("rotate/sio", "Tarvo, one port at a time", "C1", "-"), ("rotate/raw", "raw, one port at a time", "C1", ":"))
+    for key, label, color, style in series:
+        xs = [n for n in counts if ns("%s/%d" % (key, n))]
+        ys = [ns("%s/%d" % (key, n)) / 1000 for n in xs]
+        if xs:
+            ax.plot(xs, ys, marker="o", color=color, linestyle=style, label=label)
+    ax.set_xscale("log", base=2)
+    ax.set_xticks(counts)
+    ax.set_xticklabels([str(n) for n in counts])
+    ax.set_ylim(bottom=0)
+    ax.set_xlabel("ports open and busy")
+    ax.set_ylabel("round trip per port (µs, median)")
+    ax.set_title("32-byte request/answer on pseudo-terminals")
+    ax.grid(True, alpha=0.3)
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(out_png, dpi=110)
+    print("plot: " + os.path.abspath(out_png))
+
+
+if __name__ == "__main__":
+    main()
