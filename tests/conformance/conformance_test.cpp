@@ -221,7 +221,11 @@ TEST_F(Conformance, EveryRateOfTheTableReachesTheDevice) {
     open_configured(COM_A);
     for (int index = 0; index < 20; ++index) {
         EXPECT_EQ(result("ioctl 1 " + std::to_string(index) + " 0x03"), 0) << "index " << index;
-        EXPECT_EQ(peer(COM_A).line().outputSpeed, RATES[index]) << "index " << index;
+        EXPECT_EQ(peer(COM_A).line().outputSpeed, RATES[index])
+            << "index " << index
+            << (wine() ? " (Wine sets a rate without a termios constant as 38400 with a custom divisor, "
+                         "which a pty ignores)"
+                       : "");
     }
     EXPECT_EQ(call("ioctl 1 20 0x03").text, "-20010 ERR_BAD_PARAMETER");
     EXPECT_EQ(result("ioctl 1 -1 0x03"), -20010);
@@ -288,11 +292,12 @@ TEST_F(Conformance, FlowControlAsSeenOnTheDevice) {
 
 TEST_F(Conformance, NullStripping) {
     open_configured(COM_A);
-    // Expected to differ: Wine 8 refuses a control block with fNull set.
-    EXPECT_EQ(result("enableat 1"), native_or_wine(0, -20009));
+    EXPECT_EQ(result("enableat 1"), 0);
     const std::string withNull("a\0b", 3);
     ASSERT_TRUE(peer(COM_A).send(withNull));
     ASSERT_EQ(result("wait 1 3 5000"), 3);
+    // Expected to differ: Wine 8 takes a control block with fNull set
+    // without complaint, but never strips 0x00 bytes.
     EXPECT_EQ(call("read 1 16").bytes, wine() ? withNull : "ab");
 
     EXPECT_EQ(result("disableat 1"), 0);
