@@ -1,6 +1,8 @@
 #include "launcher.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -44,6 +46,7 @@ public:
         if (!fs::exists(exe_)) throw std::runtime_error("no such program: " + exe_);
         directory_ = dll_directory();
         fs::create_directories(prefix_);
+        lock_prefix();
         if (!fs::exists(fs::path(prefix_) / "system.reg")) {
             wine_tool({"wineboot", "-i"}, std::chrono::minutes(5));
             wine_tool({"wineserver", "-w"}, std::chrono::minutes(2));
@@ -76,6 +79,10 @@ public:
 
     void finish() override { restart_server(); }
 
+    ~WineLauncher() override {
+        if (lock_ >= 0) close(lock_);
+    }
+
 private:
     std::map<std::string, std::string> environment() const {
         return {{"WINEPREFIX", prefix_},
@@ -103,6 +110,19 @@ private:
         wine_tool({"wineserver", "-w"}, std::chrono::seconds(30));
     }
 
+    // Remapping ports restarts the prefix's server: one suite per prefix at a time.
+    void lock_prefix() {
+        const std::string path = prefix_ + ".lock";
+        lock_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (lock_ < 0) throw std::runtime_error("cannot create " + path);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+        while (flock(lock_, LOCK_EX | LOCK_NB) != 0) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                throw std::runtime_error("another suite holds " + path + " for too long");
+            usleep(100 * 1000);
+        }
+    }
+
     // Tarvo.dll beside the program, or one folder up (the build tree's top).
     std::string dll_directory() const {
         const fs::path here = fs::absolute(exe_).parent_path();
@@ -114,19 +134,27 @@ private:
     std::string exe_;
     std::string prefix_;
     std::string directory_;
+    int lock_ = -1;
 };
 
-std::string default_wine_prefix() {
+// TARVO_CONFORMANCE_WINEPREFIX if set; else a prefix of its own in the build
+// tree that holds the program (so a 32- and a 64-bit build never share one),
+// else one beside this suite.
+std::string wine_prefix_for(const std::string& exe) {
     if (const char* prefix = getenv("TARVO_CONFORMANCE_WINEPREFIX"); prefix != nullptr && *prefix != '\0')
-        return prefix;
+        return fs::absolute(prefix).string();
+    for (fs::path dir = fs::path(exe).parent_path(); !dir.empty() && dir != dir.root_path(); dir = dir.parent_path())
+        if (fs::exists(dir / "CMakeCache.txt")) return (dir / "wineprefix-conformance").string();
     return TARVO_CONFORMANCE_DEFAULT_WINEPREFIX;
 }
 
 }  // namespace
 
 std::unique_ptr<Launcher> make_launcher() {
-    if (const char* exe = getenv("TARVO_CONFORMANCE_WINE_EXE"); exe != nullptr && *exe != '\0')
-        return std::make_unique<WineLauncher>(fs::absolute(exe).string(), default_wine_prefix());
+    if (const char* exe = getenv("TARVO_CONFORMANCE_WINE_EXE"); exe != nullptr && *exe != '\0') {
+        const std::string program = fs::absolute(exe).string();
+        return std::make_unique<WineLauncher>(program, wine_prefix_for(program));
+    }
     return std::make_unique<NativeLauncher>(TARVO_CONFORMANCE_TOOL);
 }
 
