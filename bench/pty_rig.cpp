@@ -101,7 +101,12 @@ void EchoPeer::run() {
                 return;
             }
             const ssize_t got = read(fd, buf, sizeof buf);
-            if (got > 0) write_all(fd, buf, static_cast<std::size_t>(got));
+            if (got > 0) {
+                write_all(fd, buf, static_cast<std::size_t>(got));
+            } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+                // Hung up: stop watching rather than spin on it.
+                epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+            }
         }
     }
 }

@@ -47,6 +47,7 @@ struct Rig {
     ~Rig();
 
     std::vector<std::unique_ptr<bench::Pty>> sioPty;  // sio port n uses sioPty[n - 1]
+    std::vector<int> sioKeeper;  // hold each slave open while its port is closed: no hangup
     std::vector<std::unique_ptr<bench::Pty>> rawPty;
     std::vector<int> rawFd;  // opened as the termios layer opens its devices
     bench::Pty blockingPty;  // for the plain blocking read loop
@@ -62,6 +63,8 @@ struct Rig {
 
 Rig* rig = nullptr;
 
+void open_sio_port(int port);
+
 Rig::Rig() {
     std::vector<int> masters;
     for (int i = 0; i < kPorts; ++i) {
@@ -73,8 +76,8 @@ Rig::Rig() {
         const int port = i + 1;
         const std::string var = "TARVO_COM" + std::to_string(port);
         setenv(var.c_str(), sioPty.back()->slave.c_str(), 1);
-        if (int rc = sio_open(port); rc != 0) fail("sio_open(" + std::to_string(port) + ") = " + std::to_string(rc));
-        if (int rc = sio_ioctl(port, kRateIndex, kLineMode); rc != 0) fail("sio_ioctl = " + std::to_string(rc));
+        sioKeeper.push_back(bench::open_slave(sioPty.back()->slave, true, false));
+        open_sio_port(port);
         rawFd.push_back(bench::open_slave(rawPty.back()->slave, true));
     }
     blockingFd = bench::open_slave(blockingPty.slave, false);
@@ -91,6 +94,7 @@ Rig::~Rig() {
     echo.reset();
     for (int port = 1; port <= kPorts; ++port) sio_close(port);
     for (const int fd : rawFd) close(fd);
+    for (const int fd : sioKeeper) close(fd);
     close(blockingFd);
     close(pyKeeper);
 }
@@ -248,6 +252,89 @@ void roundtrip_asio(State& st) {
     }
 }
 
+// ---- paired: Tarvo and its raw sequence in alternating blocks ----
+
+// Both sides run in turns within one loop (which goes first alternates), so
+// load that comes and goes on a shared machine falls on both alike; the
+// ratio of their totals is then far steadier than the ratio of two medians
+// taken apart. real_time is Tarvo's; counters carry both per-call times.
+template <typename PrepA, typename OpA, typename PrepB, typename OpB>
+void paired(State& st, int ops, PrepA prepA, OpA opA, PrepB prepB, OpB opB) {
+    double tarvo = 0;
+    double raw = 0;
+    bool ok = true;
+    const auto block = [&](auto& prep, auto& op) {
+        prep();
+        const auto t0 = Clock::now();
+        for (int i = 0; i < ops; ++i) ok = op() && ok;
+        return std::chrono::duration<double>(Clock::now() - t0).count();
+    };
+    bool tarvoFirst = true;
+    for (auto _ : st) {
+        double a = 0;
+        double b = 0;
+        if (tarvoFirst) {
+            a = block(prepA, opA);
+            b = block(prepB, opB);
+        } else {
+            b = block(prepB, opB);
+            a = block(prepA, opA);
+        }
+        tarvoFirst = !tarvoFirst;
+        tarvo += a;
+        raw += b;
+        st.SetIterationTime(a);
+    }
+    if (!ok) st.SkipWithError("a call failed");
+    const double calls = static_cast<double>(st.iterations()) * ops;
+    st.counters["ops"] = ops;
+    st.counters["tarvo_ns"] = tarvo / calls * 1e9;
+    st.counters["raw_ns"] = raw / calls * 1e9;
+    st.counters["ratio"] = tarvo / raw;
+}
+
+void iqueue_paired(State& st) {
+    const int fd = rig->rawFd[0];
+    sio_flush(1, 0);
+    tcflush(fd, TCIFLUSH);
+    fill(rig->sioPty[0]->master, kRequest, [] { return sio_iqueue(1); });
+    fill(rig->rawPty[0]->master, kRequest, [fd] { return raw_waiting(fd); });
+    const auto none = [] {};
+    paired(st, 1000, none, [] { return sio_iqueue(1) == kRequest; }, none,
+           [fd] { return raw_waiting(fd) == kRequest; });
+}
+
+void getch_paired(State& st) {
+    const int fd = rig->rawFd[0];
+    sio_flush(1, 0);
+    tcflush(fd, TCIFLUSH);
+    paired(
+        st, kQueueFill, [] { fill(rig->sioPty[0]->master, kQueueFill, [] { return sio_iqueue(1); }); },
+        [] { return sio_getch(1) >= 0; },
+        [fd] { fill(rig->rawPty[0]->master, kQueueFill, [fd] { return raw_waiting(fd); }); },
+        [fd] { return raw_getch(fd) >= 0; });
+}
+
+void read32_paired(State& st) {
+    static char buf[kRequest];
+    const int fd = rig->rawFd[0];
+    sio_flush(1, 0);
+    tcflush(fd, TCIFLUSH);
+    paired(
+        st, kQueueFill / kRequest, [] { fill(rig->sioPty[0]->master, kQueueFill, [] { return sio_iqueue(1); }); },
+        [] { return sio_read(1, buf, kRequest) == kRequest; },
+        [fd] {
+            fill(rig->rawPty[0]->master, kQueueFill, [fd] { return raw_waiting(fd); });
+        },
+        [fd] { return raw_read(fd, buf, kRequest) == kRequest; });
+}
+
+void roundtrip_paired(State& st) {
+    const int fd = rig->rawFd[0];
+    const auto none = [] {};
+    paired(st, 20, none, [] { return sio_exchange(1); }, none, [fd] { return raw_exchange(fd); });
+}
+
 // ---- bulk receive: 16 MiB pushed by the streamer ----
 
 char bulkBuffer[64 * 1024];
@@ -309,10 +396,27 @@ void bulk_asio(State& st) {
 
 // ---- scale: N ports open and busy ----
 
+void open_sio_port(int port) {
+    if (int rc = sio_open(port); rc != 0) fail("sio_open(" + std::to_string(port) + ") = " + std::to_string(rc));
+    if (int rc = sio_ioctl(port, kRateIndex, kLineMode); rc != 0) fail("sio_ioctl = " + std::to_string(rc));
+}
+
+// Exactly ports 1..n open for the life of the object; all 16 again after.
+struct OnlyOpen {
+    explicit OnlyOpen(int n) : n_(n) {
+        for (int p = n_ + 1; p <= kPorts; ++p) sio_close(p);
+    }
+    ~OnlyOpen() {
+        for (int p = n_ + 1; p <= kPorts; ++p) open_sio_port(p);
+    }
+    int n_;
+};
+
 // All N requests go out, then all N answers are collected: N exchanges in
 // flight at once. Time per port is real_time / ops.
 void scale_sio(State& st) {
     const int ports = static_cast<int>(st.range(0));
+    const OnlyOpen open(ports);
     char answer[kRequest];
     for (auto _ : st) {
         for (int p = 1; p <= ports; ++p) sio_write(p, request, kRequest);
@@ -342,6 +446,7 @@ void scale_raw(State& st) {
 // One exchange at a time, each on the next of N open ports in turn.
 void rotate_sio(State& st) {
     const int ports = static_cast<int>(st.range(0));
+    const OnlyOpen open(ports);
     int p = 0;
     for (auto _ : st) {
         if (!sio_exchange(p + 1)) return st.SkipWithError("exchange failed");
@@ -434,24 +539,30 @@ int main(int argc, char** argv) {
     auto real = [](benchmark::internal::Benchmark* b) { return b->UseRealTime()->Unit(benchmark::kNanosecond); };
     auto manual = [](benchmark::internal::Benchmark* b) { return b->UseManualTime()->Unit(benchmark::kNanosecond); };
 
+    // Each pyserial run starts an interpreter; a few runs give a steady median.
+    const int pyRuns = 5;
     real(RegisterBenchmark("iqueue/sio", iqueue_sio));
     real(RegisterBenchmark("iqueue/raw", iqueue_raw));
-    manual(RegisterBenchmark("iqueue/pyserial", pyserial, "in_waiting", 200000L))->Iterations(1);
+    manual(RegisterBenchmark("iqueue/pyserial", pyserial, "in_waiting", 100000L))->Iterations(1)->Repetitions(pyRuns);
     manual(RegisterBenchmark("getch/sio", getch_sio));
     manual(RegisterBenchmark("getch/raw", getch_raw));
     manual(RegisterBenchmark("read32/sio", read32_sio));
     manual(RegisterBenchmark("read32/raw", read32_raw));
+    manual(RegisterBenchmark("iqueue/paired", iqueue_paired));
+    manual(RegisterBenchmark("getch/paired", getch_paired));
+    manual(RegisterBenchmark("read32/paired", read32_paired));
+    manual(RegisterBenchmark("roundtrip/paired", roundtrip_paired));
     real(RegisterBenchmark("roundtrip/sio", roundtrip_sio));
     real(RegisterBenchmark("roundtrip/raw", roundtrip_raw));
     real(RegisterBenchmark("roundtrip/asio", roundtrip_asio));
-    manual(RegisterBenchmark("roundtrip/pyserial", pyserial, "roundtrip", 4000L))->Iterations(1);
-    const int bulkIterations = 3;
+    manual(RegisterBenchmark("roundtrip/pyserial", pyserial, "roundtrip", 3000L))->Iterations(1)->Repetitions(pyRuns);
+    const int bulkIterations = 2;
     real(RegisterBenchmark("bulk/sio", bulk_sio))->Iterations(bulkIterations);
     real(RegisterBenchmark("bulk/sio_read_only", bulk_sio_read_only))->Iterations(bulkIterations);
     real(RegisterBenchmark("bulk/raw_read_loop", bulk_raw_read_loop))->Iterations(bulkIterations);
     real(RegisterBenchmark("bulk/raw_poll", bulk_raw_poll))->Iterations(bulkIterations);
     real(RegisterBenchmark("bulk/asio", bulk_asio))->Iterations(bulkIterations);
-    manual(RegisterBenchmark("bulk/pyserial", pyserial, "bulk", 1L))->Iterations(1);
+    manual(RegisterBenchmark("bulk/pyserial", pyserial, "bulk", 1L))->Iterations(1)->Repetitions(pyRuns);
     for (const int n : {1, 4, 16}) {
         real(RegisterBenchmark("scale/sio", scale_sio))->Arg(n);
         real(RegisterBenchmark("scale/raw", scale_raw))->Arg(n);
