@@ -32,6 +32,31 @@ static void expect(const char *what, int got, int want) {
 typedef void (*any_fn)(void);
 static any_fn find(HMODULE dll, const char *name) { return (any_fn)GetProcAddress(dll, name); }
 
+#if defined(__i386__)
+/* Calls fn(0, 0, 0) by hand and reports how many argument bytes are still on
+   the stack afterwards: 12 when the callee leaves them to the caller (cdecl),
+   fewer when it pops its own (stdcall). Port 0 makes every function return
+   -20001 before it looks at any other argument. */
+static int argument_bytes_left(any_fn fn, int *result) {
+    int left;
+    int rc;
+    __asm__ volatile(
+        "movl %%esp, %%esi\n\t"
+        "pushl $0\n\t"
+        "pushl $0\n\t"
+        "pushl $0\n\t"
+        "call *%2\n\t"
+        "movl %%esi, %%ecx\n\t"
+        "subl %%esp, %%ecx\n\t"
+        "movl %%esi, %%esp"
+        : "=c"(left), "=a"(rc)
+        : "r"(fn)
+        : "edx", "esi", "memory", "cc");
+    *result = rc;
+    return left;
+}
+#endif
+
 int main(void) {
     HMODULE dll = LoadLibraryA("Tarvo.dll");
     any_fn fns[16];
@@ -56,6 +81,18 @@ int main(void) {
         }
     }
     if (failures) return 1;
+
+#if defined(__i386__)
+    for (i = 0; i < 16; ++i) {
+        int result = 0;
+        const int left = argument_bytes_left(fns[i], &result);
+        if (left != 12) {
+            printf("FAIL %s is not cdecl: %d argument bytes left on the stack, expected 12\n", names[i], left);
+            ++failures;
+        }
+        expect(names[i], result, -20001);
+    }
+#endif
 
     {
         port_value_fn setComPortNo = (port_value_fn)fns[0];
