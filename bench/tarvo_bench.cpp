@@ -5,6 +5,7 @@
 // medians and ratios.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -335,32 +336,85 @@ void roundtrip_paired(State& st) {
     paired(st, 20, none, [] { return sio_exchange(1); }, none, [fd] { return raw_exchange(fd); });
 }
 
+// Asio doing Tarvo's device work: status read, purge, write, drain check,
+// then its own wait for the answer.
+void roundtrip_asio_same_work(State& st) {
+    char answer[kRequest];
+    const int fd = rig->asio->native_handle();
+    for (auto _ : st) {
+        int n = 0;
+        ::ioctl(fd, FIONREAD, &n);
+        ::ioctl(fd, TCFLSH, TCIOFLUSH);
+        boost::asio::write(*rig->asio, boost::asio::buffer(request, kRequest));
+        int queued = 0;
+        if (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) ::tcdrain(fd);
+        boost::asio::read(*rig->asio, boost::asio::buffer(answer, kRequest));
+    }
+}
+
+// Tarvo's device work in raw calls, but waiting for the answer in poll() as
+// Asio does instead of spinning on FIONREAD: tells the cost of the waiting
+// strategy apart from the cost of the calls.
+void roundtrip_raw_wait(State& st) {
+    const int fd = rig->rawFd[0];
+    char answer[kRequest];
+    for (auto _ : st) {
+        raw_write(fd, request, kRequest);
+        while (raw_waiting(fd) < kRequest) {
+            pollfd in{fd, POLLIN, 0};
+            ::poll(&in, 1, -1);
+        }
+        if (raw_read(fd, answer, kRequest) != kRequest) return st.SkipWithError("short answer");
+    }
+}
+
 // ---- bulk receive: 16 MiB pushed by the streamer ----
 
 char bulkBuffer[64 * 1024];
 
+// One whole stream into `master`, taken by `receive` (bytes, or < 0 on failure).
+template <typename Receive>
+bool take_stream(int master, Receive& receive) {
+    rig->streamer.start(master);
+    for (std::size_t got = 0; got < kBulk;) {
+        const int n = receive();
+        if (n < 0) return false;
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 template <typename Receive>
 void bulk(State& st, int master, Receive receive) {
-    for (auto _ : st) {
-        rig->streamer.start(master);
-        for (std::size_t got = 0; got < kBulk;) {
-            const int n = receive();
-            if (n < 0) {
-                st.SkipWithError("receive failed");
-                return;
-            }
-            got += static_cast<std::size_t>(n);
-        }
-    }
+    for (auto _ : st)
+        if (!take_stream(master, receive)) return st.SkipWithError("receive failed");
     st.SetBytesProcessed(static_cast<std::int64_t>(st.iterations() * kBulk));
+}
+
+int sio_take_waiting() {
+    const int n = sio_iqueue(1);
+    return n > 0 ? sio_read(1, bulkBuffer, std::min<int>(n, sizeof bulkBuffer)) : n;
+}
+
+int raw_blocking_read() {
+    const ssize_t n = read(rig->blockingFd, bulkBuffer, sizeof bulkBuffer);
+    return n < 0 ? -1 : static_cast<int>(n);
 }
 
 void bulk_sio(State& st) {
     sio_flush(1, 0);
-    bulk(st, rig->sioPty[0]->master, [] {
-        const int n = sio_iqueue(1);
-        return n > 0 ? sio_read(1, bulkBuffer, std::min<int>(n, sizeof bulkBuffer)) : n;
-    });
+    bulk(st, rig->sioPty[0]->master, sio_take_waiting);
+}
+
+// Whole streams in turns: Tarvo's sio_iqueue + sio_read, then the blocking
+// read loop (or the other way round); ratio = Tarvo's time / the loop's.
+void bulk_paired(State& st) {
+    sio_flush(1, 0);
+    tcflush(rig->blockingFd, TCIFLUSH);
+    const auto none = [] {};
+    paired(st, 1, none, [] { return take_stream(rig->sioPty[0]->master, sio_take_waiting); }, none,
+           [] { return take_stream(rig->blockingPty.master, raw_blocking_read); });
+    st.SetBytesProcessed(static_cast<std::int64_t>(st.iterations() * kBulk));
 }
 
 // sio_read alone already takes no more than waits: one status read less.
@@ -370,12 +424,8 @@ void bulk_sio_read_only(State& st) {
 }
 
 void bulk_raw_read_loop(State& st) {
-    const int fd = rig->blockingFd;
-    tcflush(fd, TCIFLUSH);
-    bulk(st, rig->blockingPty.master, [fd] {
-        const ssize_t n = read(fd, bulkBuffer, sizeof bulkBuffer);
-        return n < 0 ? -1 : static_cast<int>(n);
-    });
+    tcflush(rig->blockingFd, TCIFLUSH);
+    bulk(st, rig->blockingPty.master, raw_blocking_read);
 }
 
 // The same device work as bulk_sio: status read, then status read and read.
@@ -554,10 +604,13 @@ int main(int argc, char** argv) {
     manual(RegisterBenchmark("roundtrip/paired", roundtrip_paired));
     real(RegisterBenchmark("roundtrip/sio", roundtrip_sio));
     real(RegisterBenchmark("roundtrip/raw", roundtrip_raw));
+    real(RegisterBenchmark("roundtrip/raw_wait", roundtrip_raw_wait));
     real(RegisterBenchmark("roundtrip/asio", roundtrip_asio));
+    real(RegisterBenchmark("roundtrip/asio_same_work", roundtrip_asio_same_work));
     manual(RegisterBenchmark("roundtrip/pyserial", pyserial, "roundtrip", 3000L))->Iterations(1)->Repetitions(pyRuns);
     const int bulkIterations = 2;
     real(RegisterBenchmark("bulk/sio", bulk_sio))->Iterations(bulkIterations);
+    manual(RegisterBenchmark("bulk/paired", bulk_paired))->Iterations(bulkIterations);
     real(RegisterBenchmark("bulk/sio_read_only", bulk_sio_read_only))->Iterations(bulkIterations);
     real(RegisterBenchmark("bulk/raw_read_loop", bulk_raw_read_loop))->Iterations(bulkIterations);
     real(RegisterBenchmark("bulk/raw_poll", bulk_raw_poll))->Iterations(bulkIterations);
