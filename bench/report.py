@@ -22,7 +22,8 @@ def load(path):
         ns_per_op = b["real_time"] / b.get("ops", 1.0)
         mbps = b["bytes_per_second"] / 1e6 if "bytes_per_second" in b else None
         medians[name] = {"ns": ns_per_op, "mbps": mbps, "ratio": b.get("ratio"),
-                         "tarvo_ns": b.get("tarvo_ns"), "raw_ns": b.get("raw_ns")}
+                         "tarvo_ns": b.get("tarvo_ns"), "raw_ns": b.get("raw_ns"),
+                         "take": b.get("bytes_per_take"), "empty": b.get("empty_per_stream")}
         key = "_py_reps" if "pyserial" in name else "_reps"
         medians[key] = max(medians.get(key, 0), b.get("repetitions", 0))
     return data["context"], medians
@@ -103,8 +104,8 @@ def main():
     # Bulk receive.
     lines.append("### Bulk receive (16 MiB)")
     lines.append("")
-    lines.append("| implementation | MB/s | Tarvo / it |")
-    lines.append("|---|---|---|")
+    lines.append("| implementation | MB/s | Tarvo / it | bytes per receive that brought any | receives that found none, per stream |")
+    lines.append("|---|---|---|---|---|")
     sb = m.get("bulk/sio", {}).get("mbps")
     for impl, label in (("sio", "Tarvo: sio_iqueue + sio_read"), ("sio_read_only", "Tarvo: sio_read alone"),
                         ("raw_read_loop", "raw blocking read loop"), ("raw_poll", "raw FIONREAD + FIONREAD + read"),
@@ -112,7 +113,10 @@ def main():
         t = m.get("bulk/" + impl, {}).get("mbps")
         if t is None:
             continue
-        lines.append("| %s | %.1f | %s |" % (label, t, "%.3f" % (sb / t) if sb and impl != "sio" else "–"))
+        e = m.get("bulk/" + impl, {})
+        lines.append("| %s | %.1f | %s | %s | %s |" % (
+            label, t, "%.3f" % (sb / t) if sb and impl != "sio" else "–",
+            "%.0f" % e["take"] if e.get("take") else "–", "%.0f" % e["empty"] if e.get("empty") is not None else "–"))
     pair = m.get("bulk/paired", {}).get("ratio")
     if pair:
         lines.append("")

@@ -372,23 +372,36 @@ void roundtrip_raw_wait(State& st) {
 
 char bulkBuffer[64 * 1024];
 
+// Receives that brought bytes, and those that found none, over a stream.
+struct StreamCounts {
+    double takes = 0;
+    double empty = 0;
+};
+
 // One whole stream into `master`, taken by `receive` (bytes, or < 0 on failure).
 template <typename Receive>
-bool take_stream(int master, Receive& receive) {
+bool take_stream(int master, Receive& receive, StreamCounts* counts = nullptr) {
     rig->streamer.start(master);
     for (std::size_t got = 0; got < kBulk;) {
         const int n = receive();
         if (n < 0) return false;
         got += static_cast<std::size_t>(n);
+        if (counts != nullptr) (n > 0 ? counts->takes : counts->empty) += 1;
     }
     return true;
 }
 
+// Counters: bytes per receive that brought any, and receives that found
+// nothing per stream; they show how the loop and the streamer interleave.
 template <typename Receive>
 void bulk(State& st, int master, Receive receive) {
+    StreamCounts counts;
     for (auto _ : st)
-        if (!take_stream(master, receive)) return st.SkipWithError("receive failed");
+        if (!take_stream(master, receive, &counts)) return st.SkipWithError("receive failed");
     st.SetBytesProcessed(static_cast<std::int64_t>(st.iterations() * kBulk));
+    const double streams = static_cast<double>(st.iterations());
+    st.counters["bytes_per_take"] = static_cast<double>(kBulk) * streams / counts.takes;
+    st.counters["empty_per_stream"] = counts.empty / streams;
 }
 
 int sio_take_waiting() {
