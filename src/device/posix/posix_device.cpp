@@ -39,6 +39,10 @@ struct Entry {
     // The last block applied: fields the terminal cannot hold, and the RTS and
     // DTR settings last made, for devices without modem lines.
     DCB shadow{};
+    // The terminal settings as last read or written. Every change of settings
+    // reads them fresh with GetCommState first, so SetCommState applies the
+    // block onto this copy instead of reading the terminal a second time.
+    termios2 settings{};
     COMMTIMEOUTS timeouts{};
 };
 
@@ -217,6 +221,7 @@ HANDLE CreateFileA(const char* fileName, DWORD, DWORD, void*, DWORD, DWORD, HAND
     }
     entry->fd = fd;
     entry->shadow = posix::initial_control_block(tio);
+    entry->settings = tio;
     entry->timeouts = COMMTIMEOUTS{};
     entry->stripNull.store(false);
     entry->writeMultiplier.store(0);
@@ -398,6 +403,7 @@ BOOL GetCommState(HANDLE file, DCB* dcb) {
     if (dcb == nullptr) return fail(ERROR_INVALID_PARAMETER);
     termios2 tio{};
     if (ioctl_retry(entry->fd, TCGETS2, &tio) != 0) return fail(error_from_errno(errno));
+    entry->settings = tio;
     *dcb = posix::read_control_block(tio, entry->shadow, modem_lines(entry->fd));
     dcb->fNull = entry->stripNull.load(std::memory_order_relaxed) ? 1 : 0;
     return TRUE;
@@ -407,10 +413,10 @@ BOOL SetCommState(HANDLE file, DCB* dcb) {
     Entry* entry = open_entry(file);
     if (entry == nullptr) return fail(ERROR_INVALID_HANDLE);
     if (dcb == nullptr || !posix::valid_control_block(*dcb)) return fail(ERROR_INVALID_PARAMETER);
-    termios2 tio{};
-    if (ioctl_retry(entry->fd, TCGETS2, &tio) != 0) return fail(error_from_errno(errno));
+    termios2 tio = entry->settings;
     posix::apply_control_block(*dcb, tio);
     if (ioctl_retry(entry->fd, TCSETS2, &tio) != 0) return fail(error_from_errno(errno));
+    entry->settings = tio;
 
     set_line(entry->fd, dcb->fRtsControl, TIOCM_RTS);
     set_line(entry->fd, dcb->fDtrControl, TIOCM_DTR);
