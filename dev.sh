@@ -8,7 +8,8 @@ cd "$(dirname "$0")"
 
 NATIVE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine32:i386 wine64 googletest)
-BENCH_PACKAGES=(libbenchmark-dev libboost-dev python3-serial strace)
+TEST_PACKAGES=(strace)
+BENCH_PACKAGES=(libbenchmark-dev libboost-dev python3 python3-serial python3-matplotlib)
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -45,7 +46,7 @@ demo)
     ./build/native/tools/tarvo demo
     ;;
 test)
-    ensure_packages "${NATIVE_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+    ensure_packages "${NATIVE_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
     test_preset native
     test_preset win32
     test_preset win64
