@@ -1,7 +1,9 @@
 """Medians and ratios from tarvo_bench's JSON; writes a markdown table and the
-round-trip-against-busy-ports plot.
+round-trip-against-busy-ports plot. With WINE_JSON (from
+wine/run_wine_bench.py, if it ran) the tables of Tarvo.dll under Wine follow.
 
-usage: report.py BENCH_JSON RESULTS_MD PLOT_PNG
+usage: report.py BENCH_JSON RESULTS_MD PLOT_PNG [WINE_JSON]
+       report.py --wine-only WINE_JSON RESULTS_MD
 """
 import json
 import os
@@ -33,8 +35,72 @@ def fmt_ns(ns):
     return "%.0f ns" % ns if ns < 10000 else "%.1f µs" % (ns / 1000)
 
 
+WINE_CALLS = {"iqueue": "ClearCommError", "getch": "ClearCommError + ReadFile 1",
+              "read32": "ClearCommError + ReadFile 32",
+              "roundtrip": "ClearCommError, PurgeComm, WriteFile, poll ClearCommError, ClearCommError + ReadFile"}
+
+
+def wine_section(path, verdict=None):
+    """Tarvo.dll against the KERNEL32 calls in the same program under Wine."""
+    if not path or not os.path.exists(path):
+        return ["### Tarvo.dll under Wine", "",
+                "Not run: build the win32 preset first (`cmake --build --preset win32`) and install wine.", ""]
+    with open(path) as f:
+        data = json.load(f)
+    ctx = data["context"]
+    cases = {r["case"]: r for r in data["results"]}
+    lines = ["### Tarvo.dll under Wine (32-bit), against raw KERNEL32 calls in the same program", ""]
+    lines.append("Run of %s, %s; load average at the start %s; %s s. Medians of %d rounds, "
+                 "each round one block per side, the side that goes first rotating." % (
+                     ctx["date"], ctx["wine"], ", ".join("%.2f" % x for x in ctx["load_avg"]), ctx["seconds"],
+                     max((r["reps"] for r in data["results"] if r["case"] != "bulk"), default=0)))
+    lines.append("")
+    lines.append("| case | Tarvo | raw Win32 calls | Tarvo / raw | Tarvo / raw, paired | Tarvo / raw, median of rounds |")
+    lines.append("|---|---|---|---|---|---|")
+    for case in ("iqueue", "getch", "read32", "roundtrip"):
+        r = cases.get(case)
+        if not r:
+            continue
+        t, w = r["sides"][0], r["sides"][1]
+        lines.append("| %s | %s | %s (%s) | %.3f | %.3f | %.3f |" % (
+            case, fmt_ns(t["median_ns"]), fmt_ns(w["median_ns"]), WINE_CALLS[case],
+            t["median_ns"] / w["median_ns"], w["ratio_total"], w["ratio_rounds"]))
+        if verdict:
+            verdict("under Wine: %s ≤ 1.10× raw Win32" % case, w["ratio_total"] <= 1.10,
+                    "%.3f paired (%.3f median of rounds)" % (w["ratio_total"], w["ratio_rounds"]))
+    lines.append("")
+    r = cases.get("bulk")
+    if r:
+        lines.append("Bulk receive under Wine (%g MiB streams, %d rounds):" % (r["bytes"] / 2 ** 20, r["reps"]))
+        lines.append("")
+        lines.append("| implementation | MB/s | Tarvo / it, paired | bytes per receive that brought any | "
+                     "receives that found none, per stream |")
+        lines.append("|---|---|---|---|---|")
+        labels = {"sio_iqueue + sio_read": "Tarvo: sio_iqueue + sio_read",
+                  "ClearCommError + ClearCommError + ReadFile": "raw: ClearCommError, then ClearCommError + ReadFile (Tarvo's calls)",
+                  "ClearCommError + ReadFile": "raw: ClearCommError + ReadFile",
+                  "ReadFile 64 KiB, waiting": "raw: ReadFile of 64 KiB, waiting until full"}
+        for i, side in enumerate(r["sides"]):
+            lines.append("| %s | %.1f | %s | %.0f | %.0f |" % (
+                labels.get(side["name"], side["name"]), side["median_mbps"],
+                "%.3f" % (1 / side["ratio_total"]) if i else "–", r["bytes_per_take"][i], r["empty_per_stream"][i]))
+        lines.append("")
+        if verdict and len(r["sides"]) > 2:
+            same, short = r["sides"][1], r["sides"][2]
+            verdict("under Wine: bulk ≥ 0.95× raw ClearCommError + ReadFile", 1 / short["ratio_total"] >= 0.95,
+                    "%.3f paired (%.3f against Tarvo's calls, raw)" % (1 / short["ratio_total"], 1 / same["ratio_total"]))
+    return lines
+
+
 def main():
+    if sys.argv[1] == "--wine-only":
+        text = "\n".join(wine_section(sys.argv[2]))
+        with open(sys.argv[3], "w") as f:
+            f.write(text)
+        print(text)
+        return
     src, out_md, out_png = sys.argv[1:4]
+    wine_json = sys.argv[4] if len(sys.argv) > 4 else None
     context, m = load(src)
     lines = []
     verdicts = []
@@ -152,6 +218,9 @@ def main():
             verdict("per-port cost, 16 ports ≤ 1.2× one port (%s)" % ("all in flight" if kind == "scale" else "in turn"),
                     sixteen / one <= 1.2, "%.3f" % (sixteen / one))
     lines.append("")
+
+    if wine_json is not None:
+        lines.extend(wine_section(wine_json, verdict))
 
     lines.append("### Targets")
     lines.append("")
