@@ -2,7 +2,7 @@
 # One entry point for people and CI: installs what is missing, builds, runs.
 #   ./dev.sh demo    the hardware-free demo on a pseudo-terminal
 #   ./dev.sh test    every suite: native, then Tarvo.dll under Wine (32 and 64 bit)
-#   ./dev.sh bench   the benchmarks
+#   ./dev.sh bench   the benchmarks: libtarvo.so natively, Tarvo.dll under Wine
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -52,7 +52,8 @@ test)
     test_preset win64
     ;;
 bench)
-    ensure_packages "${NATIVE_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+    ensure_packages "${NATIVE_PACKAGES[@]}" "${BENCH_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+    build_preset win32  # the Wine half of the bench drives build/win32's Tarvo.dll
     build_preset native
     cmake --build --preset native --target bench
     ;;
