@@ -41,26 +41,64 @@
 #  define TARVO_API(type) TARVO_LINKAGE __attribute__((visibility("default"))) type
 #endif
 
-/* Port lifecycle */
+/*
+ * Port lifecycle.
+ * sio_setComPortNo: port n opens COM comNumber from its next sio_open on
+ *   (a negative comNumber: COM n again). 0.
+ * sio_open: opens the port's COM device exclusively. 0, ERR_BAD_PORT,
+ *   ERR_OPEN_FAILED, ERR_SETUP_FAILED (the port is then open: close it).
+ *   An open port is closed first.
+ * sio_close: 0, ERR_NOT_OPEN, ERR_CLOSE_FAILED.
+ * sio_term_irq: 0 if the port is open, else ERR_NOT_OPEN.
+ */
 TARVO_API(int) sio_setComPortNo(int port, int comNumber);
 TARVO_API(int) sio_open(int port);
 TARVO_API(int) sio_close(int port);
 TARVO_API(int) sio_term_irq(int port);
 
-/* Receiving: never waits, takes only bytes already received */
+/*
+ * Receiving: never waits, takes only bytes already received.
+ * sio_iqueue: bytes waiting, or ERR_NOT_OPEN, ERR_STATUS_FAILED.
+ * sio_getch: the next byte as 0..255, or ERR_NOT_OPEN, ERR_NO_DATA.
+ * sio_read: bytes stored in buffer (at most length), or ERR_NOT_OPEN.
+ */
 TARVO_API(int) sio_iqueue(int port);
 TARVO_API(int) sio_getch(int port);
 TARVO_API(int) sio_read(int port, char *buffer, int length);
 
-/* Sending (empties both device queues first) and purging */
+/*
+ * Sending and purging.
+ * sio_write: discards whatever waits in both device queues, sends count
+ *   bytes and returns when they have gone out (or the write timeout ran
+ *   out): the bytes sent, or ERR_NOT_OPEN.
+ * sio_flush: selector 0 empties the input queue, 1 the output queue, 2 both.
+ *   0, ERR_NOT_OPEN, ERR_STATUS_FAILED, ERR_PURGE_FAILED.
+ */
 TARVO_API(int) sio_write(int port, const char *buffer, int count);
-TARVO_API(int) sio_flush(int port, int selector); /* 0 input, 1 output, 2 both */
+TARVO_API(int) sio_flush(int port, int selector);
 
-/* Speed and character format */
+/*
+ * Speed and character format. 0, ERR_NOT_OPEN, ERR_BAD_PARAMETER,
+ * ERR_GET_STATE_FAILED, ERR_SET_STATE_FAILED.
+ * sio_baud: any rate from 0 to 921600 bit/s; the device decides.
+ * sio_ioctl: baudIndex 0..19 picks 50 75 110 134 150 300 600 1200 1800 2400
+ *   4800 7200 9600 19200 38400 57600 115200 230400 460800 921600 bit/s;
+ *   mode bits 0-1 data bits (5 + value), bit 2 two stop bits, bits 3-5
+ *   parity (0x00 none, 0x08 odd, 0x18 even, 0x28 mark, 0x38 space, others
+ *   keep the device's). Also sets 2000 ms read and write timeouts.
+ */
 TARVO_API(int) sio_baud(int port, int rate);
 TARVO_API(int) sio_ioctl(int port, int baudIndex, int mode);
 
-/* Flow control and control lines */
+/*
+ * Flow control and control lines. 0, ERR_NOT_OPEN, ERR_GET_STATE_FAILED,
+ * ERR_SET_STATE_FAILED.
+ * sio_flowctrl: bit 0 watches CTS before sending, bit 1 sets RTS on;
+ *   XON/XOFF goes off.
+ * sio_RTS, sio_DTR: the line on (non-zero) or off.
+ * sio_enableat: received 0x00 bytes are dropped, RTS on.
+ * sio_disableat: 0x00 bytes are kept, RTS off.
+ */
 TARVO_API(int) sio_flowctrl(int port, int mode);
 TARVO_API(int) sio_RTS(int port, int on);
 TARVO_API(int) sio_DTR(int port, int on);
