@@ -7,19 +7,19 @@
 namespace tarvo::tool {
 namespace {
 
-// Argument kinds, one letter each in CommandSpec::args:
+// Argument kinds, one letter each in CommandShape::args:
 //   i  any 32-bit integer (ports, modes, rates: the library judges them)
 //   n  a byte count 0..MAX_TRANSFER
 //   m  milliseconds 0..MAX_MILLIS
 //   d  data: "quoted text" or x:HEX
-struct CommandSpec {
+struct CommandShape {
     const char* name;
     Op op;
     const char* args;
     const char* usage;
 };
 
-const CommandSpec COMMANDS[] = {
+const CommandShape COMMANDS[] = {
     {"setComPortNo", Op::SetComPortNo, "ii", "PORT COM"},
     {"open", Op::Open, "i", "PORT"},
     {"close", Op::Close, "i", "PORT"},
@@ -222,9 +222,9 @@ bool parse_argument(char kind, const Token& token, Command& command, std::string
     return true;
 }
 
-const CommandSpec* find_command(const std::string& name) {
-    for (const CommandSpec& spec : COMMANDS)
-        if (ascii_equal_nocase(name, spec.name)) return &spec;
+const CommandShape* find_command(const std::string& name) {
+    for (const CommandShape& shape : COMMANDS)
+        if (ascii_equal_nocase(name, shape.name)) return &shape;
     return nullptr;
 }
 
@@ -244,25 +244,25 @@ ParsedLine parse_line(const std::string& line) {
     if (!tokenize(line, tokens, error)) return malformed(error);
     if (tokens.empty()) return ParsedLine{};
 
-    const CommandSpec* spec = tokens[0].quoted ? nullptr : find_command(tokens[0].text);
-    if (spec == nullptr) return malformed("unknown command \"" + escape_shortened(tokens[0].text, 40) + "\"");
+    const CommandShape* shape = tokens[0].quoted ? nullptr : find_command(tokens[0].text);
+    if (shape == nullptr) return malformed("unknown command \"" + escape_shortened(tokens[0].text, 40) + "\"");
 
-    const std::string kinds = spec->args;
+    const std::string kinds = shape->args;
     if (tokens.size() - 1 != kinds.size())
-        return malformed(std::string("usage: ") + spec->name + " " + spec->usage);
+        return malformed(std::string("usage: ") + shape->name + " " + shape->usage);
 
     ParsedLine parsed;
     parsed.kind = ParsedLine::Kind::Command;
-    parsed.command.op = spec->op;
+    parsed.command.op = shape->op;
     for (std::size_t i = 0; i < kinds.size(); ++i)
         if (!parse_argument(kinds[i], tokens[i + 1], parsed.command, error))
-            return malformed(std::string(spec->name) + ": " + error);
+            return malformed(std::string(shape->name) + ": " + error);
     return parsed;
 }
 
 std::vector<std::string> command_synopses() {
     std::vector<std::string> lines;
-    for (const CommandSpec& spec : COMMANDS) lines.push_back(std::string(spec.name) + " " + spec.usage);
+    for (const CommandShape& shape : COMMANDS) lines.push_back(std::string(shape.name) + " " + shape.usage);
     return lines;
 }
 

@@ -17,16 +17,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::vector<std::string> child_environment(const ProcessSpec& spec) {
+std::vector<std::string> child_environment(const ProcessSetup& setup) {
     std::vector<std::string> result;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string text = *entry;
         const std::string name = text.substr(0, text.find('='));
-        bool keep = spec.env.count(name) == 0;
-        for (const std::string& prefix : spec.removedPrefixes) keep = keep && name.rfind(prefix, 0) != 0;
+        bool keep = setup.env.count(name) == 0;
+        for (const std::string& prefix : setup.removedPrefixes) keep = keep && name.rfind(prefix, 0) != 0;
         if (keep) result.push_back(text);
     }
-    for (const auto& [name, value] : spec.env) result.push_back(name + "=" + value);
+    for (const auto& [name, value] : setup.env) result.push_back(name + "=" + value);
     return result;
 }
 
@@ -49,16 +49,16 @@ int millis_left(Clock::time_point deadline) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const ProcessSpec& spec) {
-    if (spec.argv.empty()) throw std::runtime_error("no program to start");
+ChildProcess::ChildProcess(const ProcessSetup& setup) {
+    if (setup.argv.empty()) throw std::runtime_error("no program to start");
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
 
     // Everything the child needs is prepared before fork: after it, only
     // async-signal-safe calls.
-    std::vector<std::string> args = spec.argv;
-    std::vector<std::string> env = child_environment(spec);
+    std::vector<std::string> args = setup.argv;
+    std::vector<std::string> env = child_environment(setup);
     std::vector<char*> argp = pointers(args);
     std::vector<char*> envp = pointers(env);
 
@@ -68,7 +68,7 @@ ChildProcess::ChildProcess(const ProcessSpec& spec) {
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
-        if (!spec.directory.empty() && chdir(spec.directory.c_str()) != 0) _exit(126);
+        if (!setup.directory.empty() && chdir(setup.directory.c_str()) != 0) _exit(126);
         execvpe(argp[0], argp.data(), envp.data());
         _exit(127);
     }
@@ -168,8 +168,8 @@ std::optional<Ending> ChildProcess::wait(std::chrono::milliseconds timeout) {
     return ending_;
 }
 
-Completed run_to_end(const ProcessSpec& spec, std::chrono::milliseconds timeout) {
-    ChildProcess child(spec);
+Completed run_to_end(const ProcessSetup& setup, std::chrono::milliseconds timeout) {
+    ChildProcess child(setup);
     child.close_stdin();
     Completed result;
     result.ending = child.wait(timeout);

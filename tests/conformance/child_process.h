@@ -13,7 +13,7 @@
 
 namespace tarvo::conformance {
 
-struct ProcessSpec {
+struct ProcessSetup {
     std::vector<std::string> argv;             // argv[0] is looked up in PATH
     std::map<std::string, std::string> env;    // set on top of this process's environment
     std::vector<std::string> removedPrefixes;  // inherited variables to leave out
@@ -28,7 +28,7 @@ struct Ending {
 
 class ChildProcess {
 public:
-    explicit ChildProcess(const ProcessSpec& spec);  // throws std::runtime_error
+    explicit ChildProcess(const ProcessSetup& setup);  // throws std::runtime_error
     ~ChildProcess();                                 // kills a child still running
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -64,7 +64,7 @@ struct Completed {
     std::optional<Ending> ending;
     std::string output;
 };
-Completed run_to_end(const ProcessSpec& spec, std::chrono::milliseconds timeout);
+Completed run_to_end(const ProcessSetup& setup, std::chrono::milliseconds timeout);
 
 }  // namespace tarvo::conformance
 

@@ -83,7 +83,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(state_->error.empty()) << state_->error;
         for (auto& [com, peer] : state_->peers) peer->drain();
-        tool_ = std::make_unique<ChildProcess>(launcher().run_spec());
+        tool_ = std::make_unique<ChildProcess>(launcher().run_setup());
     }
 
     void TearDown() override {

@@ -22,13 +22,13 @@ public:
     void map_ports(const std::map<int, std::string>& comToDevice) override {
         for (const auto& [com, device] : comToDevice) env_["TARVO_COM" + std::to_string(com)] = device;
     }
-    ProcessSpec run_spec() const override {
-        ProcessSpec spec;
-        spec.argv = {tool_, "run", "-"};
-        spec.env = env_;
+    ProcessSetup run_setup() const override {
+        ProcessSetup setup;
+        setup.argv = {tool_, "run", "-"};
+        setup.env = env_;
         // Only the suite's own mappings: never a real port of this machine.
-        spec.removedPrefixes = {"TARVO_COM"};
-        return spec;
+        setup.removedPrefixes = {"TARVO_COM"};
+        return setup;
     }
     std::chrono::milliseconds patience() const override { return std::chrono::seconds(5); }
 
@@ -65,14 +65,14 @@ public:
         restart_server();
     }
 
-    ProcessSpec run_spec() const override {
-        ProcessSpec spec;
-        spec.argv = {"wine", exe_, "run", "-"};
-        spec.env = environment();
-        spec.removedPrefixes = {"TARVO_COM"};
+    ProcessSetup run_setup() const override {
+        ProcessSetup setup;
+        setup.argv = {"wine", exe_, "run", "-"};
+        setup.env = environment();
+        setup.removedPrefixes = {"TARVO_COM"};
         // The library loads from the program's folder or the current one.
-        spec.directory = directory_;
-        return spec;
+        setup.directory = directory_;
+        return setup;
     }
 
     std::chrono::milliseconds patience() const override { return std::chrono::seconds(60); }
@@ -93,17 +93,17 @@ private:
     }
 
     void wine_tool(std::vector<std::string> argv, std::chrono::milliseconds timeout) const {
-        ProcessSpec spec;
-        spec.argv = std::move(argv);
-        spec.env = environment();
-        const Completed done = run_to_end(spec, timeout);
+        ProcessSetup setup;
+        setup.argv = std::move(argv);
+        setup.env = environment();
+        const Completed done = run_to_end(setup, timeout);
         if (!done.ending || !done.ending->exited || done.ending->status != 0)
-            throw std::runtime_error("'" + spec.argv[0] + " " + (spec.argv.size() > 1 ? spec.argv[1] : "") +
+            throw std::runtime_error("'" + setup.argv[0] + " " + (setup.argv.size() > 1 ? setup.argv[1] : "") +
                                      "' failed under WINEPREFIX=" + prefix_ + ": " + done.output);
     }
 
     void restart_server() const {
-        ProcessSpec kill;
+        ProcessSetup kill;
         kill.argv = {"wineserver", "-k"};
         kill.env = environment();
         run_to_end(kill, std::chrono::seconds(30));  // fails harmlessly when none runs

@@ -22,7 +22,7 @@ public:
     // earlier mappings stay. Throws std::runtime_error.
     virtual void map_ports(const std::map<int, std::string>& comToDevice) = 0;
     // Starts `tarvo run -`.
-    virtual ProcessSpec run_spec() const = 0;
+    virtual ProcessSetup run_setup() const = 0;
     // How long one result may take (Wine starts slowly).
     virtual std::chrono::milliseconds patience() const = 0;
     // Called once after the last scenario.

@@ -26,11 +26,11 @@ struct Outcome {
 
 // Runs the tool with no real port reachable, whatever this machine has.
 Outcome run_tool(const std::vector<std::string>& args) {
-    ProcessSpec spec;
-    spec.argv = {TARVO_CONFORMANCE_TOOL};
-    spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-    for (int com = 1; com <= 16; ++com) spec.env["TARVO_COM" + std::to_string(com)] = "/nonexistent/com";
-    ChildProcess child(spec);
+    ProcessSetup setup;
+    setup.argv = {TARVO_CONFORMANCE_TOOL};
+    setup.argv.insert(setup.argv.end(), args.begin(), args.end());
+    for (int com = 1; com <= 16; ++com) setup.env["TARVO_COM" + std::to_string(com)] = "/nonexistent/com";
+    ChildProcess child(setup);
     child.close_stdin();
     const auto ending = child.wait(60s);
     EXPECT_TRUE(ending.has_value()) << "tarvo did not finish";
