@@ -2,7 +2,6 @@
 // delete and the C allocation functions (forwarding to the C library's own),
 // and counts every allocation the calling thread makes while a call runs:
 // from the core, the device layer, or the C library on their behalf.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include <new>
 #include <string>
 
+#include "pty/pty_support.h"
 #include "tarvo.h"
 
 extern "C" {
@@ -125,33 +125,24 @@ long allocations_in(Call call, int& result) {
 // A pty whose slave the library opens as COM 9.
 class PtyPort : public testing::Test {
 protected:
-    void SetUp() override {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-        ASSERT_GE(master_, 0);
-        ASSERT_EQ(grantpt(master_), 0);
-        ASSERT_EQ(unlockpt(master_), 0);
-        char slave[64];
-        ASSERT_EQ(ptsname_r(master_, slave, sizeof slave), 0);
-        setenv("TARVO_COM9", slave, 1);
-    }
+    void SetUp() override { pty_.map_as(9); }
     void TearDown() override {
         for (int port = 1; port <= 16; ++port) sio_close(port);
-        close(master_);
     }
 
     // Puts bytes in the port's input queue, outside any counted call.
     void feed(int port, const char* bytes, int count) {
-        ASSERT_EQ(write(master_, bytes, static_cast<std::size_t>(count)), count);
+        ASSERT_EQ(write(pty_.master(), bytes, static_cast<std::size_t>(count)), count);
         for (int i = 0; i < 5000 && sio_iqueue(port) < count; ++i) usleep(200);
         ASSERT_EQ(sio_iqueue(port), count);
     }
     void drain_master() {
         char sink[256];
-        while (read(master_, sink, sizeof sink) > 0) {
+        while (read(pty_.master(), sink, sizeof sink) > 0) {
         }
     }
 
-    int master_ = -1;
+    tarvo::pty::Pty pty_;
 };
 
 // The counter must see what it is meant to see, or a pass means nothing:

@@ -1,7 +1,6 @@
 // Calls each sio_ function once between two markers, for syscalls_test to run
 // under strace. A marker is a write to descriptor -1: it fails at once and
 // shows in the trace with its text, e.g. write(-1, "<sio_read waiting>", 18).
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pty/pty_support.h"
 #include "tarvo.h"
 
 namespace {
@@ -51,11 +51,9 @@ void drain_master(int master) {
 }  // namespace
 
 int main() {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) die("posix_openpt");
-    char slave[64];
-    if (ptsname_r(master, slave, sizeof slave) != 0) die("ptsname_r");
-    setenv("TARVO_COM7", slave, 1);
+    tarvo::pty::Pty pty;
+    pty.map_as(7);
+    const int master = pty.master();
 
     const int port = 1;
     char buffer[64];
@@ -104,6 +102,5 @@ int main() {
     traced("closed sio_DTR", [&] { return sio_DTR(port, 1); });
     traced("closed sio_enableat", [&] { return sio_enableat(port); });
     traced("closed sio_disableat", [&] { return sio_disableat(port); });
-    close(master);
     return 0;
 }

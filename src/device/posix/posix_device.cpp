@@ -43,7 +43,6 @@ struct Entry {
     // reads them fresh with GetCommState first, so SetCommState applies the
     // block onto this copy instead of reading the terminal a second time.
     termios2 settings{};
-    COMMTIMEOUTS timeouts{};
 };
 
 // 16 ports, with room for handles an application leaves behind.
@@ -222,7 +221,6 @@ HANDLE CreateFileA(const char* fileName, DWORD, DWORD, void*, DWORD, DWORD, HAND
     entry->fd = fd;
     entry->shadow = posix::initial_control_block(tio);
     entry->settings = tio;
-    entry->timeouts = COMMTIMEOUTS{};
     entry->stripNull.store(false);
     entry->writeMultiplier.store(0);
     entry->writeConstant.store(0);
@@ -430,7 +428,6 @@ BOOL SetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts) {
     if (entry == nullptr) return fail(ERROR_INVALID_HANDLE);
     if (timeouts == nullptr) return fail(ERROR_INVALID_PARAMETER);
     // Reads take only what is already there, so only the write limits act.
-    entry->timeouts = *timeouts;
     entry->writeMultiplier.store(timeouts->WriteTotalTimeoutMultiplier, std::memory_order_relaxed);
     entry->writeConstant.store(timeouts->WriteTotalTimeoutConstant, std::memory_order_relaxed);
     return TRUE;
