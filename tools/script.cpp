@@ -203,15 +203,15 @@ bool parse_data(const Token& token, std::string& data, std::string& error) {
 bool parse_argument(char kind, const Token& token, Command& command, std::string& error) {
     if (kind == 'd') return parse_data(token, command.data, error);
     std::int64_t low = INT32_MIN, high = INT32_MAX;
-    const char* what = "a 32-bit integer";
+    std::string what = "a 32-bit integer";
     if (kind == 'n') {
         low = 0;
         high = MAX_TRANSFER;
-        what = "a count from 0 to 1048576";
+        what = "a count from 0 to " + std::to_string(MAX_TRANSFER);
     } else if (kind == 'm') {
         low = 0;
         high = MAX_MILLIS;
-        what = "milliseconds from 0 to 86400000";
+        what = "milliseconds from 0 to " + std::to_string(MAX_MILLIS);
     }
     int value = 0;
     if (token.quoted || !parse_integer(token.text, low, high, value)) {
