@@ -3,12 +3,15 @@
 #   ./dev.sh demo    the hardware-free demo on a pseudo-terminal
 #   ./dev.sh test    every suite: native, then Tarvo.dll under Wine (32 and 64 bit)
 #   ./dev.sh bench   the benchmarks: libtarvo.so natively, Tarvo.dll under Wine
+#   ./dev.sh package the Debian package and the Windows ZIP (build/*/packages/)
 set -euo pipefail
 cd "$(dirname "$0")"
 
 NATIVE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine32:i386 wine64 googletest)
 TEST_PACKAGES=(strace)
+# Install and package checks: .deb dependencies, tarvo.pc, the ctypes example, the man page.
+ECOSYSTEM_PACKAGES=(dpkg-dev pkg-config python3 groff-base man-db)
 BENCH_PACKAGES=(libbenchmark-dev libboost-dev python3 python3-serial python3-matplotlib)
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -46,7 +49,7 @@ demo)
     ./build/native/tools/tarvo demo
     ;;
 test)
-    ensure_packages "${NATIVE_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+    ensure_packages "${NATIVE_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${ECOSYSTEM_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
     test_preset native
     test_preset win32
     test_preset win64
@@ -57,8 +60,16 @@ bench)
     build_preset native
     cmake --build --preset native --target bench
     ;;
+package)
+    ensure_packages "${NATIVE_PACKAGES[@]}" "${ECOSYSTEM_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+    build_preset native
+    build_preset win32
+    cmake --build --preset native --target package
+    cmake --build --preset win32 --target package
+    ls -l build/native/packages/*.deb build/win32/packages/*.zip
+    ;;
 *)
-    echo "usage: $0 demo|test|bench" >&2
+    echo "usage: $0 demo|test|bench|package" >&2
     exit 2
     ;;
 esac

@@ -44,9 +44,9 @@ set(CPACK_PACKAGE_VENDOR Tarvo)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Tarvo developers <tarvo@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "plain C functions for RS-232 COM ports 1..16")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Tarvo drives serial ports through 16 plain C functions (sio_open, sio_ioctl, sio_write, sio_read, ...). "
-    "Contains libtarvo.so, tarvo.h, the CMake package (Tarvo::tarvo), tarvo.pc and the tarvo command-line tool.")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "Tarvo drives serial ports through 16 plain C functions (sio_open, sio_ioctl, sio_write, sio_read, ...). "
+       "Contains libtarvo.so, tarvo.h, the CMake package (Tarvo::tarvo), tarvo.pc and the tarvo command-line tool.")
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_BINARY_DIR}/packages)
 if(WIN32)
@@ -60,6 +60,7 @@ if(WIN32)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_STRIP_FILES ON)
   set(CPACK_DEBIAN_PACKAGE_SECTION libs)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)

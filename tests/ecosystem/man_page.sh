@@ -8,7 +8,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1)
 [ -z "$warnings" ] || fail "groff warns: $warnings"
-text=$(MANWIDTH=80 man -l "$page" 2>/dev/null | col -b)
+text=$(MANWIDTH=80 man -l "$page" 2>/dev/null)
 [ -n "$text" ] || fail "man -l renders nothing"
 grep -q "tarvo $("$tool" --version | awk '{print $2}')" "$page" || fail "the page does not carry the tool's version"
 
