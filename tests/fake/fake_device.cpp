@@ -26,8 +26,9 @@ std::string hex(dev::DWORD value, int width) {
 
 void record(const std::string& call) { state.calls.push_back(call); }
 
+// Called right after record(), so the call's position is the last one.
 bool fails(const char* name) {
-    if (state.failing.count(name) == 0) return false;
+    if (state.failing.count(name) == 0 && state.failingCalls.count(state.calls.size() - 1) == 0) return false;
     lastError = state.lastErrorOnFailure;
     return true;
 }
@@ -190,6 +191,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, O
 
 DWORD GetLastError() {
     record("GetLastError()");
+    if (fake::fails("GetLastError")) return state.lastErrorOnFailure;
     return fake::lastError;
 }
 
@@ -197,7 +199,11 @@ BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred
     record("GetOverlappedResult(" + handle_name(file) + ", " + handle_name(overlapped ? overlapped->hEvent : nullptr) +
            ", " + (wait ? "wait" : "nowait") + ")");
     auto it = fake::pending.find(overlapped);
-    if (fake::fails("GetOverlappedResult") || it == fake::pending.end() || it->second.handle != file) return FALSE;
+    if (fake::fails("GetOverlappedResult")) {
+        if (it != fake::pending.end()) fake::pending.erase(it);
+        return FALSE;
+    }
+    if (it == fake::pending.end() || it->second.handle != file) return FALSE;
     DWORD count = it->second.count;
     if (it->second.readInto) count = fake::take_input(static_cast<std::uint8_t*>(it->second.readInto), count);
     fake::pending.erase(it);
