@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One entry point for people and CI: installs what is missing, builds, runs.
 #   ./dev.sh demo    the hardware-free demo on a pseudo-terminal
-#   ./dev.sh test    every suite: native, then Tarvo.dll under Wine (32 and 64 bit)
+#   ./dev.sh test    every suite: native, the API fuzzer, then Tarvo.dll under Wine (32 and 64 bit)
+#   ./dev.sh fuzz [RUNS [libFuzzer flags]]   the API fuzzer alone, RUNS executions (200000)
 #   ./dev.sh bench   the benchmarks: libtarvo.so natively, Tarvo.dll under Wine
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -9,6 +10,7 @@ cd "$(dirname "$0")"
 NATIVE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine32:i386 wine64 googletest)
 TEST_PACKAGES=(strace)
+FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
 BENCH_PACKAGES=(libbenchmark-dev libboost-dev python3 python3-serial python3-matplotlib)
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -46,10 +48,16 @@ demo)
     ./build/native/tools/tarvo demo
     ;;
 test)
-    ensure_packages "${NATIVE_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+    ensure_packages "${NATIVE_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
     test_preset native
+    test_preset fuzz
     test_preset win32
     test_preset win64
+    ;;
+fuzz)
+    ensure_packages cmake make "${FUZZ_PACKAGES[@]}"
+    build_preset fuzz
+    tests/fuzz/run_fuzzer.sh build/fuzz/tests/fuzz/api_fuzzer "${@:2}"
     ;;
 bench)
     ensure_packages "${NATIVE_PACKAGES[@]}" "${BENCH_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
@@ -58,7 +66,7 @@ bench)
     cmake --build --preset native --target bench
     ;;
 *)
-    echo "usage: $0 demo|test|bench" >&2
+    echo "usage: $0 demo|test|fuzz [runs]|bench" >&2
     exit 2
     ;;
 esac

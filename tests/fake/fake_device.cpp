@@ -163,6 +163,7 @@ BOOL PurgeComm(HANDLE file, DWORD flags) {
 BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped) {
     record("ReadFile(" + handle_name(file) + ", " + std::to_string(toRead) + ", " +
            handle_name(overlapped ? overlapped->hEvent : nullptr) + ")");
+    fake::pending.erase(overlapped);  // a new transfer on the record replaces any earlier one
     if (fake::fails("ReadFile")) return FALSE;
     if (state.readsPend) {
         fake::pending[overlapped] = {file, buffer, toRead};
@@ -177,6 +178,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped) {
     record("WriteFile(" + handle_name(file) + ", " + std::to_string(toWrite) + ", " +
            handle_name(overlapped ? overlapped->hEvent : nullptr) + ")");
+    fake::pending.erase(overlapped);
     if (fake::fails("WriteFile")) return FALSE;
     if (state.writesPend) {
         // The bytes are taken now, as the driver would; the count comes later.

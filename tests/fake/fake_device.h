@@ -31,8 +31,9 @@ struct Device {
     // GetLastError itself reports instead of the last error.
     dev::DWORD lastErrorOnFailure = dev::ERROR_GEN_FAILURE;
 
-    // ClearCommError reports this many bytes waiting when set, else input.size().
-    long queueOverride = -1;
+    // ClearCommError reports this many bytes waiting when set (0 to
+    // 0xFFFFFFFF), else input.size().
+    std::int64_t queueOverride = -1;
     std::deque<std::uint8_t> input;   // received bytes, oldest first
     std::vector<std::uint8_t> output; // bytes WriteFile took
 
