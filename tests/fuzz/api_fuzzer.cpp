@@ -45,16 +45,15 @@ enum Step : std::uint8_t {
     STEP_COUNT
 };
 
-const char* const CALL_NAMES[] = {"CreateFileA",  "SetupComm",    "CloseHandle",         "CreateEventA",
-                                  "ClearCommError", "PurgeComm",  "ReadFile",            "WriteFile",
-                                  "GetLastError", "GetOverlappedResult", "GetCommState", "SetCommState",
-                                  "SetCommTimeouts"};
+const char* const CALL_NAMES[] = {"CreateFileA",    "SetupComm",    "CloseHandle",  "CreateEventA",
+                                  "ClearCommError", "PurgeComm",    "ReadFile",     "WriteFile",
+                                  "GetLastError",   "GetOverlappedResult",           "GetCommState",
+                                  "SetCommState",   "SetCommTimeouts"};
 constexpr int CALL_NAME_COUNT = sizeof CALL_NAMES / sizeof CALL_NAMES[0];
 
-constexpr int INTERESTING[] = {0,       1,       -1,      2,         3,          16,       17,      19,
-                               20,      921600,  921601,  INT_MAX,   INT_MIN,    INT_MAX - 1, INT_MIN + 1,
-                               0x3F,    0x40,    0xFF,    0x100,     65535,      65536,    -20004,  1024,
-                               4096,    4097};
+constexpr int INTERESTING[] = {0,     1,     -1,      2,       3,           16,          17,   19,    20,
+                               0x3F,  0x40,  0xFF,    0x100,   1024,        4096,        4097, 65535, 65536,
+                               -20004, 921600, 921601, INT_MAX, INT_MAX - 1, INT_MIN + 1, INT_MIN};
 constexpr int INTERESTING_COUNT = sizeof INTERESTING / sizeof INTERESTING[0];
 
 // Reads the input from the front; past its end every byte reads as 0.
@@ -186,8 +185,11 @@ public:
             }
             case GETCH: {
                 const int port = in_.port();
-                call(port, "sio_getch", {0, 255, {ERR_BAD_PORT, ERR_NOT_OPEN, ERR_NO_DATA}},
-                     [&] { return sio_getch(port); });
+                const std::string expected = next_bytes();
+                const int rc = call(port, "sio_getch", {0, 255, {ERR_BAD_PORT, ERR_NOT_OPEN, ERR_NO_DATA}},
+                                    [&] { return sio_getch(port); });
+                if (rc >= 0 && (expected.empty() || rc != static_cast<std::uint8_t>(expected[0])))
+                    violated("sio_getch(%d) returned %d, not the next byte received", port, rc);
                 break;
             }
             case READ: read(); break;
@@ -363,25 +365,45 @@ private:
         const int port = in_.port(), length = in_.integer();
         const bool noBuffer = in_.byte() & 1;
         auto buffer = buffer_of(length);
-        const std::size_t queued = fake::device().input.size();
+        const std::string expected = next_bytes();
         const int rc = call(port, "sio_read", {0, length < 0 ? 0 : length, {ERR_BAD_PORT, ERR_NOT_OPEN}},
                             [&] { return sio_read(port, noBuffer ? nullptr : buffer.get(), length); });
-        if (rc > 0 && static_cast<std::size_t>(rc) > queued)
-            violated("sio_read(%d, %d) returned %d with %zu bytes queued", port, length, rc, queued);
+        const std::size_t got = rc > 0 ? static_cast<std::size_t>(rc) : 0;
+        if (std::string(buffer.get(), got) != expected.substr(0, got))
+            violated("sio_read(%d, %d) returned %d bytes that are not the next ones received", port, length, rc);
+    }
+
+    // The bytes a read takes next: the input queue without the 0x00 bytes
+    // that null stripping drops.
+    static std::string next_bytes() {
+        const auto& dev = fake::device();
+        std::string bytes;
+        for (std::uint8_t byte : dev.input)
+            if (!(dev.dcb.fNull && byte == 0)) bytes.push_back(static_cast<char>(byte));
+        return bytes;
     }
 
     void write() {
         const int port = in_.port(), count = in_.integer();
         const bool noBuffer = in_.byte() & 1;
         auto buffer = buffer_of(count);
+        const std::size_t size = count <= 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(count), BUFFER_CAP);
+        for (std::size_t i = 0; i < size; ++i) buffer[i] = static_cast<char>(i * 31 + 7);
         // The caller's buffer holds only BUFFER_CAP bytes: a longer write is
         // one the device cuts short before it reaches the end of the buffer.
         auto& dev = fake::device();
         const long limit = dev.writeLimit;
         if (count > static_cast<long>(BUFFER_CAP) && (limit < 0 || limit > static_cast<long>(BUFFER_CAP)))
             dev.writeLimit = BUFFER_CAP;
-        call(port, "sio_write", {0, count < 0 ? 0 : count, {ERR_BAD_PORT, ERR_NOT_OPEN}},
-             [&] { return sio_write(port, noBuffer ? nullptr : buffer.get(), count); });
+        const int rc = call(port, "sio_write", {0, count < 0 ? 0 : count, {ERR_BAD_PORT, ERR_NOT_OPEN}},
+                            [&] { return sio_write(port, noBuffer ? nullptr : buffer.get(), count); });
+        // The device took a prefix of the caller's block, and the count
+        // reported is no more than it took.
+        if (dev.output.size() > size ||
+            !std::equal(dev.output.begin(), dev.output.end(), reinterpret_cast<const std::uint8_t*>(buffer.get())))
+            violated("sio_write(%d, %d) sent bytes that are not the block's", port, count);
+        if (rc > 0 && static_cast<std::size_t>(rc) > dev.output.size())
+            violated("sio_write(%d, %d) returned %d with %zu bytes sent", port, count, rc, dev.output.size());
         dev.writeLimit = limit;
         dev.output.clear();
     }
