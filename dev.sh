@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One entry point for people and CI: installs what is missing, builds, runs.
 #   ./dev.sh demo    the hardware-free demo on a pseudo-terminal
-#   ./dev.sh test    every suite: native, then Tarvo.dll under Wine (32 and 64 bit)
+#   ./dev.sh test    every suite: native, the API fuzzer, then Tarvo.dll under Wine (32 and 64 bit)
+#   ./dev.sh fuzz [RUNS [libFuzzer flags]]   the API fuzzer alone, RUNS executions (200000)
 #   ./dev.sh bench   the benchmarks: libtarvo.so natively, Tarvo.dll under Wine
 #   ./dev.sh package the Debian package and the Windows ZIP (build/*/packages/)
 set -euo pipefail
@@ -12,6 +13,7 @@ WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i68
 TEST_PACKAGES=(strace)
 # Install and package checks: .deb dependencies, tarvo.pc, the ctypes example, the man page.
 ECOSYSTEM_PACKAGES=(dpkg-dev pkg-config python3 groff-base man-db)
+FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
 BENCH_PACKAGES=(libbenchmark-dev libboost-dev python3 python3-serial python3-matplotlib)
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -49,10 +51,17 @@ demo)
     ./build/native/tools/tarvo demo
     ;;
 test)
-    ensure_packages "${NATIVE_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${ECOSYSTEM_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+    ensure_packages "${NATIVE_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${ECOSYSTEM_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" \
+        "${WINDOWS_PACKAGES[@]}"
     test_preset native
+    test_preset fuzz
     test_preset win32
     test_preset win64
+    ;;
+fuzz)
+    ensure_packages cmake make "${FUZZ_PACKAGES[@]}"
+    build_preset fuzz
+    tests/fuzz/run_fuzzer.sh build/fuzz/tests/fuzz/api_fuzzer "${@:2}"
     ;;
 bench)
     ensure_packages "${NATIVE_PACKAGES[@]}" "${BENCH_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
@@ -69,7 +78,7 @@ package)
     ls -l build/native/packages/*.deb build/win32/packages/*.zip
     ;;
 *)
-    echo "usage: $0 demo|test|bench|package" >&2
+    echo "usage: $0 demo|test|fuzz [runs]|bench|package" >&2
     exit 2
     ;;
 esac

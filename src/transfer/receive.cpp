@@ -1,4 +1,6 @@
 // Receiving: only bytes that already wait in the device's input queue.
+#include <climits>
+
 #include "registry/port_table.h"
 #include "tarvo.h"
 #include "transfer/completion.h"
@@ -30,6 +32,9 @@ TARVO_API(int) sio_iqueue(int port) {
     DWORD errors = 0;
     COMSTAT stat{};
     if (ClearCommError(slot->handle, &errors, &stat) != TRUE) return ERR_STATUS_FAILED;
+    // A count past INT_MAX (a driver gone wrong) must not come back negative,
+    // where it would read as an error code.
+    if (stat.cbInQue > static_cast<DWORD>(INT_MAX)) return INT_MAX;
     return static_cast<int>(stat.cbInQue);
 }
 

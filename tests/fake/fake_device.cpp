@@ -26,8 +26,9 @@ std::string hex(dev::DWORD value, int width) {
 
 void record(const std::string& call) { state.calls.push_back(call); }
 
+// Called right after record(), so the call's position is the last one.
 bool fails(const char* name) {
-    if (state.failing.count(name) == 0) return false;
+    if (state.failing.count(name) == 0 && state.failingCalls.count(state.calls.size() - 1) == 0) return false;
     lastError = state.lastErrorOnFailure;
     return true;
 }
@@ -162,6 +163,7 @@ BOOL PurgeComm(HANDLE file, DWORD flags) {
 BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* overlapped) {
     record("ReadFile(" + handle_name(file) + ", " + std::to_string(toRead) + ", " +
            handle_name(overlapped ? overlapped->hEvent : nullptr) + ")");
+    fake::pending.erase(overlapped);  // a new transfer on the record replaces any earlier one
     if (fake::fails("ReadFile")) return FALSE;
     if (state.readsPend) {
         fake::pending[overlapped] = {file, buffer, toRead};
@@ -176,6 +178,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, OVERLAPPED* overlapped) {
     record("WriteFile(" + handle_name(file) + ", " + std::to_string(toWrite) + ", " +
            handle_name(overlapped ? overlapped->hEvent : nullptr) + ")");
+    fake::pending.erase(overlapped);
     if (fake::fails("WriteFile")) return FALSE;
     if (state.writesPend) {
         // The bytes are taken now, as the driver would; the count comes later.
@@ -190,6 +193,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, O
 
 DWORD GetLastError() {
     record("GetLastError()");
+    if (fake::fails("GetLastError")) return state.lastErrorOnFailure;
     return fake::lastError;
 }
 
@@ -197,7 +201,11 @@ BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred
     record("GetOverlappedResult(" + handle_name(file) + ", " + handle_name(overlapped ? overlapped->hEvent : nullptr) +
            ", " + (wait ? "wait" : "nowait") + ")");
     auto it = fake::pending.find(overlapped);
-    if (fake::fails("GetOverlappedResult") || it == fake::pending.end() || it->second.handle != file) return FALSE;
+    if (fake::fails("GetOverlappedResult")) {
+        if (it != fake::pending.end()) fake::pending.erase(it);
+        return FALSE;
+    }
+    if (it == fake::pending.end() || it->second.handle != file) return FALSE;
     DWORD count = it->second.count;
     if (it->second.readInto) count = fake::take_input(static_cast<std::uint8_t*>(it->second.readInto), count);
     fake::pending.erase(it);

@@ -3,6 +3,7 @@
 #ifndef TARVO_TESTS_FAKE_DEVICE_H
 #define TARVO_TESTS_FAKE_DEVICE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -22,15 +23,23 @@ struct Device {
     // Names of calls that fail (return FALSE / INVALID_HANDLE_VALUE / nullptr)
     // with lastErrorOnFailure.
     std::set<std::string> failing;
+    // Positions in `calls` (0 = the first call recorded) of single calls that
+    // fail the same way, whatever their name: the third call from now fails
+    // with failingCalls = {calls.size() + 2}.
+    std::set<std::size_t> failingCalls;
+    // What a failed call leaves for GetLastError, and what a failing
+    // GetLastError itself reports instead of the last error.
     dev::DWORD lastErrorOnFailure = dev::ERROR_GEN_FAILURE;
 
-    // ClearCommError reports this many bytes waiting when set, else input.size().
-    long queueOverride = -1;
+    // ClearCommError reports this many bytes waiting when set (0 to
+    // 0xFFFFFFFF), else input.size().
+    std::int64_t queueOverride = -1;
     std::deque<std::uint8_t> input;   // received bytes, oldest first
     std::vector<std::uint8_t> output; // bytes WriteFile took
 
     // Deferred transfers: ReadFile/WriteFile report ERROR_IO_PENDING and move
-    // the bytes only when GetOverlappedResult is called for their record.
+    // the bytes only when GetOverlappedResult is called for their record. A
+    // failed GetOverlappedResult ends the transfer without moving anything.
     bool readsPend = false;
     bool writesPend = false;
     // WriteFile moves at most this many bytes (a write cut short by its timeout).

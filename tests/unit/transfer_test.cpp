@@ -32,6 +32,13 @@ TEST_F(TransferTest, IqueueReportsWaitingBytesWithOneStatusRead) {
     EXPECT_EQ(sio_iqueue(1), ERR_STATUS_FAILED);
 }
 
+TEST_F(TransferTest, IqueueNeverReportsACountAsAnErrorCode) {
+    for (std::int64_t reported : {0x7FFFFFFFll, 0x80000000ll, 0xFFFFFFFFll}) {
+        device().queueOverride = reported;
+        EXPECT_EQ(sio_iqueue(1), INT_MAX) << reported;
+    }
+}
+
 TEST_F(TransferTest, NothingWaitingMeansNoRead) {
     char buffer[8];
     EXPECT_EQ(sio_getch(1), ERR_NO_DATA);
