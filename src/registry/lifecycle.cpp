@@ -34,9 +34,11 @@ TARVO_API(int) sio_open(int port) {
     if (slot == nullptr) return ERR_BAD_PORT;
 
     // A port that is still open lets go of its device first, so a reopen
-    // neither leaks the handle nor leaves the device locked.
+    // neither leaks the handle nor leaves the device locked. A device that
+    // cannot be let go stays with the port, still usable and closable, rather
+    // than held by a handle nobody can reach.
     if (is_open(*slot)) {
-        CloseHandle(slot->handle);
+        if (!CloseHandle(slot->handle)) return ERR_OPEN_FAILED;
         slot->handle = INVALID_HANDLE_VALUE;
     }
     if (!give_record_event(slot->readRecord) || !give_record_event(slot->writeRecord)) return ERR_OPEN_FAILED;

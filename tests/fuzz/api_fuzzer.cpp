@@ -331,7 +331,8 @@ private:
 
     void open(int port) {
         const std::size_t before = fake::device().calls.size();
-        const std::string oldHandle = in_range(port) ? fake::handle_name(port_slot(port)->handle) : "";
+        const dev::HANDLE heldBefore = in_range(port) ? port_slot(port)->handle : dev::INVALID_HANDLE_VALUE;
+        const std::string oldHandle = fake::handle_name(heldBefore);
         const int rc = sio_open(port);
         check_result("sio_open", rc, {0, 0, {ERR_BAD_PORT, ERR_OPEN_FAILED, ERR_SETUP_FAILED}});
         const auto& calls = fake::device().calls;
@@ -352,7 +353,11 @@ private:
                               (name == "SetupComm" && argument == newHandle);
             if (!fits) violated("sio_open(%d) made the call %s", port, calls[i].c_str());
         }
-        model_.open[port] = rc == 0 || rc == ERR_SETUP_FAILED;
+        // An open port whose device could not be let go keeps it, and says so.
+        const bool stuck = model_.open[port] && fake::device().openHandles.count(heldBefore) != 0;
+        if (stuck && (rc != ERR_OPEN_FAILED || port_slot(port)->handle != heldBefore))
+            violated("sio_open(%d) could not let go of its device but returned %d on another handle", port, rc);
+        model_.open[port] = rc == 0 || rc == ERR_SETUP_FAILED || stuck;
     }
 
     // A buffer of exactly `size` bytes, so any access past it is reported.

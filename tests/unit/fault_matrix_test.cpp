@@ -68,9 +68,8 @@ const std::vector<Path>& paths() {
         {"sio_open", "the port is open",
          true, nothing, [] { return sio_open(1); }, 0, Slot::Opened,
          {"CloseHandle", "CreateFileA", "SetupComm"},
-         // The old handle that could not be let go still holds the device,
-         // so the new exclusive open is refused.
-         {{ERR_OPEN_FAILED, Slot::Closed, {"CreateFileA"}},
+         // A device that could not be let go stays with the port.
+         {{ERR_OPEN_FAILED, Slot::Kept, {}},
           {ERR_OPEN_FAILED, Slot::Closed, {}},
           {ERR_SETUP_FAILED, Slot::Opened, {}}}},
 
