@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # One entry point for people and CI: installs what is missing, builds, runs.
 #   ./dev.sh demo    the hardware-free demo on a pseudo-terminal
-#   ./dev.sh test    every suite: native, then Tarvo.dll under Wine (32 and 64 bit)
+#   ./dev.sh test    every suite: native, sanitizers, then Tarvo.dll under Wine (32 and 64 bit)
+#   ./dev.sh sanitize  the Linux suites under ASan+UBSan (build/asan) and TSan (build/tsan)
 #   ./dev.sh bench   the benchmarks: libtarvo.so natively, Tarvo.dll under Wine
 set -euo pipefail
 cd "$(dirname "$0")"
 
 NATIVE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine32:i386 wine64 googletest)
-TEST_PACKAGES=(strace)
+TEST_PACKAGES=(strace valgrind)
+SANITIZE_PACKAGES=(libasan8 libubsan1 libtsan2)
 BENCH_PACKAGES=(libbenchmark-dev libboost-dev python3 python3-serial python3-matplotlib)
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -45,9 +47,16 @@ demo)
     build_preset native
     ./build/native/tools/tarvo demo
     ;;
+sanitize)
+    ensure_packages "${NATIVE_PACKAGES[@]}" "${SANITIZE_PACKAGES[@]}"
+    test_preset asan
+    test_preset tsan
+    ;;
 test)
-    ensure_packages "${NATIVE_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+    ensure_packages "${NATIVE_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${SANITIZE_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
     test_preset native
+    test_preset asan
+    test_preset tsan
     test_preset win32
     test_preset win64
     ;;
@@ -58,7 +67,7 @@ bench)
     cmake --build --preset native --target bench
     ;;
 *)
-    echo "usage: $0 demo|test|bench" >&2
+    echo "usage: $0 demo|test|sanitize|bench" >&2
     exit 2
     ;;
 esac
