@@ -1,5 +1,6 @@
 // Peers that misbehave, through libtarvo.so on pseudo-terminals: each case
 // must end in its own result codes and counts within a bounded time.
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,12 +29,14 @@ class BackgroundWrite {
 public:
     BackgroundWrite(const std::vector<std::uint8_t>& data)
         : thread_([this, &data] {
+              started_ = true;
               result_ = sio_write(PORT, reinterpret_cast<const char*>(data.data()), static_cast<int>(data.size()));
               done_ = true;
           }) {}
     ~BackgroundWrite() {
         if (thread_.joinable()) thread_.join();
     }
+    bool started() const { return started_; }
     bool done() const { return done_; }
     // Waits for the end of the write; its result, or INT_MIN if it has not
     // ended within timeoutMs.
@@ -44,6 +47,7 @@ public:
     }
 
 private:
+    std::atomic<bool> started_{false};
     std::atomic<bool> done_{false};
     int result_ = 0;
     std::thread thread_;
@@ -92,7 +96,11 @@ TEST_F(Hostile, PeerHangsUpWhileAWriteWaitsForRoom) {
     // (its limit, 2000 ms a byte, is far off).
     const auto data = pattern(1u << 20);
     BackgroundWrite write(data);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(wait_until([&] {
+        int queued = 0;
+        return ::ioctl(pty.master(), FIONREAD, &queued) == 0 && queued > 0;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_FALSE(write.done());
 
     const auto start = Clock::now();
@@ -133,6 +141,7 @@ TEST_F(Hostile, BeforeSioIoctlAWriteWaitsForTheLineWithoutLimit) {
     stop_output(pty);
     const std::vector<std::uint8_t> one{'z'};
     BackgroundWrite write(one);
+    ASSERT_TRUE(wait_until([&] { return write.started(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_FALSE(write.done());
 
