@@ -167,7 +167,7 @@ TEST_F(Hostile, PeerFloodsTenMebibytesWhileTheCallerPolls) {
         }
     });
 
-    std::vector<char> buffer(8192);
+    std::vector<std::uint8_t> buffer(8192);
     std::size_t got = 0;
     std::size_t mismatch = SIZE;
     const auto start = Clock::now();
@@ -183,13 +183,13 @@ TEST_F(Hostile, PeerFloodsTenMebibytesWhileTheCallerPolls) {
             continue;
         }
         // More may have arrived since; sio_read takes what waits then.
-        const int n = sio_read(PORT, buffer.data(), static_cast<int>(buffer.size()));
+        const int n = sio_read(PORT, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()));
         if (n < waiting || n > static_cast<int>(buffer.size())) {
             fault = n;
             break;
         }
         for (int i = 0; i < n && mismatch == SIZE; ++i)
-            if (static_cast<std::uint8_t>(buffer[static_cast<std::size_t>(i)]) != data[got + static_cast<std::size_t>(i)])
+            if (buffer[static_cast<std::size_t>(i)] != data[got + static_cast<std::size_t>(i)])
                 mismatch = got + static_cast<std::size_t>(i);
         got += static_cast<std::size_t>(n);
     }
