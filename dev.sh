@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # One entry point for people and CI: installs what is missing, builds, runs.
 #   ./dev.sh demo    the hardware-free demo on a pseudo-terminal
-#   ./dev.sh test    every suite: native, the API fuzzer, then Tarvo.dll under Wine (32 and 64 bit)
+#   ./dev.sh test    every suite: native, the API fuzzer, sanitizers, then Tarvo.dll under Wine (32 and 64 bit)
 #   ./dev.sh fuzz [RUNS [libFuzzer flags]]   the API fuzzer alone, RUNS executions (200000)
+#   ./dev.sh sanitize  the Linux suites under ASan+UBSan (build/asan) and TSan (build/tsan)
 #   ./dev.sh bench   the benchmarks: libtarvo.so natively, Tarvo.dll under Wine
 #   ./dev.sh package the Debian package and the Windows ZIP (build/*/packages/)
 set -euo pipefail
@@ -10,7 +11,8 @@ cd "$(dirname "$0")"
 
 NATIVE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine32:i386 wine64 googletest)
-TEST_PACKAGES=(strace)
+TEST_PACKAGES=(strace valgrind)
+SANITIZE_PACKAGES=(libasan8 libubsan1 libtsan2)
 # Install and package checks: .deb dependencies, tarvo.pc, the ctypes example, the man page.
 ECOSYSTEM_PACKAGES=(dpkg-dev pkg-config python3 groff-base man-db)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
@@ -50,11 +52,18 @@ demo)
     build_preset native
     ./build/native/tools/tarvo demo
     ;;
+sanitize)
+    ensure_packages "${NATIVE_PACKAGES[@]}" "${SANITIZE_PACKAGES[@]}"
+    test_preset asan
+    test_preset tsan
+    ;;
 test)
-    ensure_packages "${NATIVE_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${ECOSYSTEM_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" \
-        "${WINDOWS_PACKAGES[@]}"
+    ensure_packages "${NATIVE_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${SANITIZE_PACKAGES[@]}" "${ECOSYSTEM_PACKAGES[@]}" \
+        "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
     test_preset native
     test_preset fuzz
+    test_preset asan
+    test_preset tsan
     test_preset win32
     test_preset win64
     ;;
@@ -78,7 +87,7 @@ package)
     ls -l build/native/packages/*.deb build/win32/packages/*.zip
     ;;
 *)
-    echo "usage: $0 demo|test|fuzz [runs]|bench|package" >&2
+    echo "usage: $0 demo|test|fuzz [runs]|sanitize|bench|package" >&2
     exit 2
     ;;
 esac
