@@ -21,13 +21,12 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
-#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <thread>
 
-#include "pty/pty_support.h"
+#include "stress/request_answerer.h"
 #endif
 
 namespace {
@@ -95,39 +94,29 @@ bool handle_count_works() {
     return before >= 0 && with == before + 1 && process_handle_count() == before;
 }
 
-const char* counter = nullptr;
-
-long held() {
+bool counts_directly() {
     static const bool direct = handle_count_works();
-    counter = direct ? "GetProcessHandleCount" : "the system handle list (GetProcessHandleCount counts nothing here)";
-    return direct ? process_handle_count() : listed_handles();
+    return direct;
+}
+
+long held() { return counts_directly() ? process_handle_count() : listed_handles(); }
+const char* counter() {
+    return counts_directly() ? "GetProcessHandleCount"
+                             : "the system handle list (GetProcessHandleCount counts nothing here)";
 }
 
 void pause_briefly() { Sleep(0); }
 #else
 constexpr int DEFAULT_COM = 44;
 const char* const COUNTED = "descriptors";
-const char* counter = "/proc/self/fd";
-
 long held() { return tarvo::pty::open_descriptors(); }
+const char* counter() { return "/proc/self/fd"; }
 void pause_briefly() { usleep(20); }
 
 // Answers every request that arrives on the master until told to stop.
 void answer_requests(const tarvo::pty::Pty& pty, const std::atomic<bool>& stop) {
-    unsigned char request[REQUEST_SIZE];
-    std::size_t got = 0;
-    while (!stop) {
-        pollfd watch{pty.master(), POLLIN, 0};
-        if (::poll(&watch, 1, 20) <= 0) continue;
-        const ssize_t n = ::read(pty.master(), request + got, REQUEST_SIZE - got);
-        if (n <= 0) continue;
-        got += static_cast<std::size_t>(n);
-        if (got < REQUEST_SIZE) continue;
-        unsigned char answer[ANSWER_SIZE];
-        make_answer(request, answer);
-        pty.send(answer, sizeof answer);
-        got = 0;
-    }
+    RequestAnswerer answerer(pty);
+    while (!stop) answerer.serve(20);
 }
 #endif
 
@@ -200,7 +189,7 @@ int main(int argc, char** argv) {
 #endif
     std::printf("endurance: %ld of %ld cycles in %llu ms; %s: %ld before, %ld after the first cycle, %ld at the end,"
                 " counted by %s\n",
-                done, cycles, now_ms() - start, COUNTED, before, afterFirst, after, counter);
+                done, cycles, now_ms() - start, COUNTED, before, afterFirst, after, counter());
     if (before < 0 || after < 0) {
         std::printf("endurance: cannot count %s\n", COUNTED);
         return 1;

@@ -6,7 +6,6 @@
 // RUNNER is tests/windows/run-under-wine.sh, PREFIX the Wine prefix to map
 // the port in. The exit status is the program's (1 if it had to be stopped).
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,7 +16,7 @@
 #include <string>
 
 #include "pty/pty_support.h"
-#include "stress/endurance_exchange.h"
+#include "stress/request_answerer.h"
 
 namespace {
 
@@ -57,8 +56,7 @@ int main(int argc, char** argv) {
     }
 
     const auto start = std::chrono::steady_clock::now();
-    unsigned char request[REQUEST_SIZE];
-    std::size_t got = 0;
+    RequestAnswerer answerer(pty);
     long answered = 0;
     for (;;) {
         int status = 0;
@@ -73,21 +71,6 @@ int main(int argc, char** argv) {
             ::waitpid(child, &status, 0);
             return 1;
         }
-        pollfd watch{pty.master(), POLLIN, 0};
-        if (::poll(&watch, 1, 20) <= 0) continue;
-        const ssize_t n = ::read(pty.master(), request + got, REQUEST_SIZE - got);
-        if (n <= 0) {
-            // Nobody has the slave open right now (between two of the program's
-            // opens the master may report that); wait a little.
-            ::usleep(1000);
-            continue;
-        }
-        got += static_cast<std::size_t>(n);
-        if (got < REQUEST_SIZE) continue;
-        unsigned char answer[ANSWER_SIZE];
-        make_answer(request, answer);
-        pty.send(answer, sizeof answer);
-        got = 0;
-        ++answered;
+        if (answerer.serve(20)) ++answered;
     }
 }
