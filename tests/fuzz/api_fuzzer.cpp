@@ -360,10 +360,14 @@ private:
         model_.open[port] = rc == 0 || rc == ERR_SETUP_FAILED || stuck;
     }
 
-    // A buffer of exactly `size` bytes, so any access past it is reported.
+    // The caller's buffer for a length: as long, up to BUFFER_CAP.
+    static std::size_t buffer_size(int length) {
+        return length <= 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(length), BUFFER_CAP);
+    }
+
+    // A buffer of exactly that size, so any access past it is reported.
     static std::unique_ptr<char[]> buffer_of(int length) {
-        const std::size_t size = length <= 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(length), BUFFER_CAP);
-        return std::unique_ptr<char[]>(new char[size]);
+        return std::unique_ptr<char[]>(new char[buffer_size(length)]);
     }
 
     void read() {
@@ -392,7 +396,7 @@ private:
         const int port = in_.port(), count = in_.integer();
         const bool noBuffer = in_.byte() & 1;
         auto buffer = buffer_of(count);
-        const std::size_t size = count <= 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(count), BUFFER_CAP);
+        const std::size_t size = buffer_size(count);
         for (std::size_t i = 0; i < size; ++i) buffer[i] = static_cast<char>(i * 31 + 7);
         // The caller's buffer holds only BUFFER_CAP bytes: a longer write is
         // one the device cuts short before it reaches the end of the buffer.
