@@ -1,6 +1,8 @@
 // The one rule for what a COM number stands for on Linux, shared by the
 // library (CreateFileA) and the tarvo tool (ports): TARVO_COM<n> names the
-// device if it is set and not empty; otherwise COM n is /dev/ttyS<n-1>.
+// device if it is set and not empty; otherwise COM n is /dev/ttyS<n-1>. A
+// mapping of the form rfc2217://HOST:PORT or tcp://HOST:PORT, optionally
+// followed by ?timeout=MS, names a port served over the network.
 // Pure functions over their arguments, apart from reading the environment in
 // mapping_of; nothing allocates.
 #ifndef TARVO_DEVICE_POSIX_COM_MAPPING_H
@@ -21,15 +23,27 @@ const char* mapping_of(long number);
 
 enum class TargetKind {
     Terminal,  // a device file: `device` is its path
+    Rfc2217,   // a Telnet COM-PORT-OPTION server: `device` is its host
+    Tcp,       // a raw TCP server, data only: `device` is its host
 };
+
+// How long a network port waits for its server when the mapping names no
+// timeout: for the connection, the negotiation and each awaited answer.
+constexpr int DEFAULT_NETWORK_TIMEOUT_MS = 3000;
+// The longest timeout a mapping may name.
+constexpr long MAX_NETWORK_TIMEOUT_MS = 600000;
 
 struct ComTarget {
     TargetKind kind = TargetKind::Terminal;
     char device[DEVICE_NAME_SIZE] = {};
+    char service[6] = {};  // network kinds: the TCP port, decimal
+    int timeoutMs = DEFAULT_NETWORK_TIMEOUT_MS;
 };
 
 // What COM `number` stands for, given its mapping (nullptr: none). False for
-// a number with no default device (0) or a mapping that does not fit.
+// a number with no default device (0), a mapping that does not fit, or a
+// network mapping that is not well formed (no host, a port outside 1..65535,
+// an unknown option).
 bool resolve_com(long number, const char* mapping, ComTarget& target);
 
 }  // namespace tarvo::posix
