@@ -36,7 +36,9 @@ std::vector<ComMapping> current_mappings() {
         if (!posix::resolve_com(com, mapping, *target)) continue;
         std::error_code ignored;
         if (mapping == nullptr && !fs::exists(target->device, ignored)) continue;
-        mappings.push_back({com, target->device, mapping != nullptr});
+        // A network port is listed by its URL; opening it below connects.
+        const bool network = target->kind != posix::TargetKind::Terminal;
+        mappings.push_back({com, network ? mapping : target->device, mapping != nullptr});
     }
     return mappings;
 }
