@@ -56,17 +56,23 @@ void map_url(int comNumber, const std::string& url) {
     ::setenv(("TARVO_COM" + std::to_string(comNumber)).c_str(), url.c_str(), 1);
 }
 
-Ser2net::Ser2net(const pty::Pty& pty, Accepter accepter) : accepter_(accepter) {
+Ser2net::Ser2net(const pty::Pty& pty, Accepter accepter) : Ser2net(std::vector<std::string>{pty.slave_name()}, accepter) {}
+
+Ser2net::Ser2net(const std::vector<std::string>& devices, Accepter accepter) : accepter_(accepter) {
     char directory[] = "/tmp/tarvo-ser2net-XXXXXX";
     if (::mkdtemp(directory) == nullptr) std::abort();
     directory_ = directory;
-    port_ = free_port();
     const std::string config = directory_ + "/ser2net.yaml";
-    std::ofstream(config) << "%YAML 1.1\n---\nconnection: &port\n    accepter: "
-                          << (accepter == Accepter::Rfc2217 ? "telnet(rfc2217),tcp," : "tcp,") << "127.0.0.1,"
-                          << port_
-                          << "\n    enable: on\n    options:\n      kickolduser: true\n      chardelay: false\n"
-                          << "    connector: serialdev," << pty.slave_name() << ",9600n81,local\n";
+    std::ofstream file(config);
+    file << "%YAML 1.1\n---\n";
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        ports_.push_back(free_port());
+        file << "connection: &port" << i << "\n    accepter: "
+             << (accepter == Accepter::Rfc2217 ? "telnet(rfc2217),tcp," : "tcp,") << "127.0.0.1," << ports_[i]
+             << "\n    enable: on\n    options:\n      kickolduser: true\n      chardelay: false\n"
+             << "    connector: serialdev," << devices[i] << ",9600n81,local\n\n";
+    }
+    file.close();
     const std::string pidfile = directory_ + "/ser2net.pid";
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -77,7 +83,13 @@ Ser2net::Ser2net(const pty::Pty& pty, Accepter accepter) : accepter_(accepter) {
                  static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    if (!pty::wait_until([this] { return listening(port_); }, 10000)) stop();
+    const auto all_listening = [this] {
+        for (const int port : ports_) {
+            if (!listening(port)) return false;
+        }
+        return true;
+    };
+    if (!pty::wait_until(all_listening, 10000)) stop();
 }
 
 Ser2net::~Ser2net() {
@@ -85,9 +97,9 @@ Ser2net::~Ser2net() {
     std::system(("rm -rf " + directory_).c_str());
 }
 
-std::string Ser2net::url(const std::string& suffix) const {
-    return std::string(accepter_ == Accepter::Rfc2217 ? "rfc2217" : "tcp") + "://127.0.0.1:" + std::to_string(port_) +
-           suffix;
+std::string Ser2net::url(const std::string& suffix, std::size_t device) const {
+    return std::string(accepter_ == Accepter::Rfc2217 ? "rfc2217" : "tcp") + "://127.0.0.1:" +
+           std::to_string(port(device)) + suffix;
 }
 
 void Ser2net::stop() {

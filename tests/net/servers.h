@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "pty/pty_support.h"
 
@@ -20,26 +21,28 @@ int free_port();
 // TARVO_COM<comNumber> set to `url`.
 void map_url(int comNumber, const std::string& url);
 
-// ser2net on 127.0.0.1 serving `pty`'s slave, with a config this test
-// writes; stopped (and its files removed) by stop() or the destructor.
+// ser2net on 127.0.0.1 serving devices (`pty`'s slave, or each of
+// `devices` on a port of its own), with a config this test writes; stopped
+// (and its files removed) by stop() or the destructor.
 class Ser2net {
 public:
     enum class Accepter { Rfc2217, Raw };
     Ser2net(const pty::Pty& pty, Accepter accepter);
+    Ser2net(const std::vector<std::string>& devices, Accepter accepter);
     ~Ser2net();
     Ser2net(const Ser2net&) = delete;
     Ser2net& operator=(const Ser2net&) = delete;
 
-    int port() const { return port_; }
+    int port(std::size_t device = 0) const { return ports_.at(device); }
     // rfc2217://127.0.0.1:PORT or tcp://..., with `suffix` appended.
-    std::string url(const std::string& suffix = "") const;
+    std::string url(const std::string& suffix = "", std::size_t device = 0) const;
     // Listening now.
     bool running() const { return pid_ > 0; }
     void stop();
 
 private:
     pid_t pid_ = -1;
-    int port_ = 0;
+    std::vector<int> ports_;
     Accepter accepter_;
     std::string directory_;
 };

@@ -169,6 +169,7 @@ private:
     // it was sent before the purge and is dropped. Bounded by the timeout.
     int purgesPending_ = 0;
     std::uint64_t purgeDeadline_ = 0;
+    std::uint64_t confirmations_ = 0;
     bool suspended_ = false;
 
     bool fresh_[ANSWER_COUNT] = {};
@@ -377,6 +378,7 @@ void NetworkPort::handle(const tn::Event& event) {
         case tn::SERVER_OFFSET + tn::FLOWCONTROL_RESUME: suspended_ = false; break;
         case tn::SERVER_OFFSET + tn::PURGE_DATA:
             if (purgesPending_ > 0) --purgesPending_;
+            ++confirmations_;
             break;
         default: note_answer(event.value, event.size); break;
     }
@@ -503,8 +505,12 @@ BOOL NetworkPort::clear_comm_error(DWORD* errors, COMSTAT* stat) {
 
 // The output purge has nothing to discard: every byte a write counted as
 // sent has left this side. The input purge empties this side and, over the
-// Telnet protocol, has the server empty its side; the data already on its
-// way is dropped until the server confirms, so the purge costs no round trip.
+// Telnet protocol, has the server empty its side, dropping the data already
+// on its way until the server confirms. A purge that only clears waits for
+// that confirmation, so what the device sends after it returns is kept. One
+// that also aborts the read side starts a new exchange (the purge before
+// every write): the server purges before it takes the write's bytes, so the
+// confirmation need not be waited for, and the purge costs no round trip.
 BOOL NetworkPort::purge(DWORD flags) {
     std::lock_guard<std::mutex> hold(mutex_);
     if (!pump()) return fail(ERROR_GEN_FAILURE);
@@ -518,6 +524,10 @@ BOOL NetworkPort::purge(DWORD flags) {
     if (!send_control(message, length, deadline)) return fail(ERROR_GEN_FAILURE);
     ++purgesPending_;
     purgeDeadline_ = deadline;
+    if ((flags & PURGE_RXABORT) != 0) return TRUE;
+    // Every purge still pending is confirmed in order, this one last.
+    const std::uint64_t needed = confirmations_ + static_cast<std::uint64_t>(purgesPending_);
+    if (!await(deadline, [this, needed] { return confirmations_ >= needed; })) return fail(ERROR_GEN_FAILURE);
     return TRUE;
 }
 
