@@ -126,11 +126,13 @@ private:
     void handle(const tn::Event& event);
     void note_answer(const std::uint8_t* value, std::size_t size);
     bool discarding();
+    void acknowledge_at_once();
     void make_room();
     void drop_connection();
 
     bool queue_control(const std::uint8_t* bytes, std::size_t size);
     void owe_iac();
+    void requeue(const std::uint8_t* bytes, std::size_t size);
     bool send_control(const std::uint8_t* bytes, std::size_t size, std::uint64_t deadline);
     void send_com_port(std::uint8_t code, const std::uint8_t* value, std::size_t size, Answer awaited);
     bool flush_control();
@@ -333,9 +335,20 @@ bool NetworkPort::pump() {
             return false;
         }
         decode(static_cast<std::size_t>(got));
+        if (telnet_) acknowledge_at_once();
         if (static_cast<std::size_t>(got) < room) break;
     }
     return flush_control();
+}
+
+// A server answers a purge with a small segment of its own just before the
+// device's answer; if it delays small segments until the one before is
+// acknowledged (Nagle) while this side delays its acknowledgement, the
+// answer waits some 40 ms. Linux drops quick acknowledgement after a while,
+// so it is asked for again after every read.
+void NetworkPort::acknowledge_at_once() {
+    const int on = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
 }
 
 bool NetworkPort::discarding() {
@@ -422,10 +435,18 @@ bool NetworkPort::queue_control(const std::uint8_t* bytes, std::size_t size) {
 }
 
 void NetworkPort::owe_iac() {
-    if (controlSize_ == CONTROL_SIZE) --controlSize_;  // never: the room is kept below
-    std::memmove(control_ + 1, control_, controlSize_);
-    control_[0] = tn::IAC;
-    ++controlSize_;
+    const std::uint8_t iac = tn::IAC;
+    requeue(&iac, 1);
+}
+
+// Puts commands that did not go back at the front of the queue. They came
+// from it, and anything queued since keeps the room free, so they fit; an
+// answer queued meanwhile that would not is the one dropped.
+void NetworkPort::requeue(const std::uint8_t* bytes, std::size_t size) {
+    if (controlSize_ + size > CONTROL_SIZE) controlSize_ = CONTROL_SIZE - size;
+    std::memmove(control_ + size, control_, controlSize_);
+    std::memcpy(control_, bytes, size);
+    controlSize_ += size;
 }
 
 bool NetworkPort::flush_control() {
@@ -521,10 +542,15 @@ BOOL NetworkPort::purge(DWORD flags) {
     const std::uint8_t which = tn::PURGE_RECEIVED;
     const std::size_t length = tn::encode_com_port(tn::PURGE_DATA, &which, 1, message);
     const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
-    if (!send_control(message, length, deadline)) return fail(ERROR_GEN_FAILURE);
+    const bool exchangeStarts = (flags & PURGE_RXABORT) != 0;
+    // Before a write the message waits to go in one segment with the
+    // write's first bytes: one wake-up of the server instead of two.
+    if (!(exchangeStarts && queue_control(message, length)) && !send_control(message, length, deadline)) {
+        return fail(ERROR_GEN_FAILURE);
+    }
     ++purgesPending_;
     purgeDeadline_ = deadline;
-    if ((flags & PURGE_RXABORT) != 0) return TRUE;
+    if (exchangeStarts) return TRUE;
     // Every purge still pending is confirmed in order, this one last.
     const std::uint64_t needed = confirmations_ + static_cast<std::uint64_t>(purgesPending_);
     if (!await(deadline, [this, needed] { return confirmations_ >= needed; })) return fail(ERROR_GEN_FAILURE);
@@ -575,19 +601,27 @@ NetworkPort::Transfer NetworkPort::hand_over(const std::uint8_t* data, DWORD toW
     std::size_t used = 0;
     while (used < toWrite) {
         std::size_t pieceSize = 0;
+        std::size_t commands = 0;
         const std::uint8_t* piece = data + used;
         if (telnet_) {
-            const tn::Escaped escaped = tn::escape(data + used, toWrite - used, sending_, SEND_SIZE);
+            // Commands still queued lead the piece, in the same segment.
+            commands = controlSize_;
+            std::memcpy(sending_, control_, commands);
+            controlSize_ = 0;
+            const tn::Escaped escaped = tn::escape(data + used, toWrite - used, sending_ + commands, SEND_SIZE - commands);
             used += escaped.consumed;
             piece = sending_;
-            pieceSize = escaped.produced;
+            pieceSize = commands + escaped.produced;
         } else {
             pieceSize = toWrite - used < SEND_SIZE ? toWrite - used : SEND_SIZE;
             used += pieceSize;
         }
         std::size_t put = 0;
+        bool waited = false;
         while (put < pieceSize) {
-            if (!pump()) return Transfer::Broken;
+            // After a wait, whatever came meanwhile (a suspend, a hang-up) is taken in first.
+            if (waited && !pump()) return Transfer::Broken;
+            waited = true;
             ssize_t count = -1;
             errno = EAGAIN;
             // Commands go between pieces only; a suspended server gets none.
@@ -595,8 +629,9 @@ NetworkPort::Transfer NetworkPort::hand_over(const std::uint8_t* data, DWORD toW
                 count = ::send(fd_, piece + put, pieceSize - put, MSG_NOSIGNAL | MSG_DONTWAIT);
             }
             if (count > 0) {
+                const std::size_t commandsNow = put < commands ? std::min(commands - put, std::size_t(count)) : 0;
                 put += static_cast<std::size_t>(count);
-                wire += static_cast<std::size_t>(count);
+                wire += static_cast<std::size_t>(count) - commandsNow;
                 midPiece_ = put < pieceSize;
                 until = bound();
                 continue;
@@ -610,7 +645,11 @@ NetworkPort::Transfer NetworkPort::hand_over(const std::uint8_t* data, DWORD toW
             if (!wait_for(events, until)) {
                 // The rest of the piece is dropped; a doubled IAC cut in two
                 // is made whole before anything else goes.
-                if (telnet_ && tn::ends_inside_escape(piece, put)) owe_iac();
+                if (put < commands) {
+                    requeue(sending_ + put, commands - put);
+                } else if (telnet_ && tn::ends_inside_escape(piece + commands, put - commands)) {
+                    owe_iac();
+                }
                 midPiece_ = false;
                 return Transfer::TimedOut;
             }
