@@ -4,7 +4,10 @@
 //
 // Any thread may call any operation; one mutex keeps the buffers and the
 // byte stream whole, and is let go while an operation waits for the network,
-// so a write held by a full connection does not stall a reader.
+// so a write held by a full connection does not stall a reader. Writes, and
+// changes of settings, each take their own turn besides: a second write must
+// not refill the piece a first is still sending, nor a second change take
+// the answers the first awaits.
 #include "device/posix/network_port.h"
 
 #include <linux/sockios.h>
@@ -150,6 +153,8 @@ private:
     bool apply_settings(const DCB& dcb);
 
     std::mutex mutex_;
+    std::mutex writeTurn_;
+    std::mutex settingTurn_;
     int fd_ = -1;
     bool telnet_ = false;
     int timeoutMs_ = DEFAULT_NETWORK_TIMEOUT_MS;
@@ -581,6 +586,7 @@ BOOL NetworkPort::read(void* buffer, DWORD toRead, DWORD& got) {
 // the network timeout: no wait for the network is unbounded. The count is
 // the data whose every wire byte has gone.
 BOOL NetworkPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
+    std::lock_guard<std::mutex> turn(writeTurn_);
     std::lock_guard<std::mutex> hold(mutex_);
     if (broken_) return fail(ERROR_GEN_FAILURE);
     const auto* data = static_cast<const std::uint8_t*>(buffer);
@@ -684,6 +690,7 @@ BOOL NetworkPort::get_state(DCB& dcb) {
 
 BOOL NetworkPort::set_state(const DCB& dcb) {
     if (!valid_control_block(dcb)) return fail(ERROR_INVALID_PARAMETER);
+    std::lock_guard<std::mutex> turn(settingTurn_);
     std::lock_guard<std::mutex> hold(mutex_);
     if (!pump()) return fail(ERROR_GEN_FAILURE);
     // Over raw TCP the settings are this side's alone.
