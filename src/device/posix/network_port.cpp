@@ -140,7 +140,7 @@ private:
     void send_com_port(std::uint8_t code, const std::uint8_t* value, std::size_t size, Answer awaited);
     bool flush_control();
     // Waits (with the mutex let go) until the socket is ready for `events`
-    // or `deadline` passes; false once it has passed.
+    // or `deadline` passes; false when it passed first.
     bool wait_for(short events, std::uint64_t deadline);
     // Pumps until `done` holds; false when the connection is gone or the
     // deadline passes first.
@@ -494,7 +494,7 @@ bool NetworkPort::wait_for(short events, std::uint64_t deadline) {
     mutex_.unlock();
     const int ready = ::poll(&watch, 1, wait);
     mutex_.lock();
-    return ready >= 0 || errno == EINTR;
+    return ready > 0 || (ready < 0 && errno == EINTR);
 }
 
 template <class Done>
