@@ -18,6 +18,18 @@ namespace {
 
 // Major 5: /dev/tty (minor 0), /dev/console (1) and /dev/ptmx (2).
 constexpr unsigned TTYAUX_MAJOR = 5;
+// Old-style pty masters and slaves; the slaves /dev/ptmx hands out.
+constexpr unsigned PTY_MASTER_MAJOR = 2;
+constexpr unsigned PTY_SLAVE_MAJOR = 3;
+constexpr unsigned UNIX98_PTY_SLAVE_MAJOR = 136;
+constexpr unsigned UNIX98_PTY_MAJOR_COUNT = 8;
+
+bool device_number(int fd, dev_t& number) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return false;
+    number = info.st_rdev;
+    return true;
+}
 
 }  // namespace
 
@@ -40,14 +52,22 @@ DWORD open_error(int error) {
 }
 
 bool is_serial_candidate(int fd) {
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return false;
-    if (major(info.st_rdev) == TTYAUX_MAJOR) return false;
+    dev_t number = 0;
+    if (!device_number(fd, number)) return false;
+    if (major(number) == TTYAUX_MAJOR || major(number) == PTY_MASTER_MAJOR) return false;
     termios2 tio{};
     if (::ioctl(fd, TCGETS2, &tio) != 0) return false;
     // Only a pty master answers TIOCGPTN; its slave is the device, not it.
-    unsigned number = 0;
-    return ::ioctl(fd, TIOCGPTN, &number) != 0;
+    unsigned ptyIndex = 0;
+    return ::ioctl(fd, TIOCGPTN, &ptyIndex) != 0;
+}
+
+bool is_pty_slave(int fd) {
+    dev_t number = 0;
+    if (!device_number(fd, number)) return false;
+    const unsigned kind = major(number);
+    return kind == PTY_SLAVE_MAJOR ||
+           (kind >= UNIX98_PTY_SLAVE_MAJOR && kind < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT);
 }
 
 DWORD probe_terminal(const char* path) {

@@ -13,9 +13,13 @@ namespace tarvo::posix {
 dev::DWORD open_error(int error);
 
 // False for what no COM port may be: the caller's own terminal (/dev/tty),
-// the pty multiplexer (/dev/ptmx) and anything that is no character device.
+// the console, the pty multiplexer (/dev/ptmx), any pty master, and anything
+// that is no terminal.
 // `fd` is the path opened; checked after open, since a path may be a link.
 bool is_serial_candidate(int fd);
+
+// True for the slave side of a pseudo-terminal.
+bool is_pty_slave(int fd);
 
 // ERROR_SUCCESS if `path` would open now; otherwise the code the open gives:
 // ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION (held by
