@@ -3,9 +3,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +39,10 @@ Pty::~Pty() {
 void Pty::close_master() {
     if (master_ >= 0) ::close(master_);
     master_ = -1;
+}
+
+void Pty::open_to_all() const {
+    if (::chmod(name_, 0666) != 0) std::abort();
 }
 
 void Pty::map_as(int comNumber) const {
@@ -92,6 +100,58 @@ bool wait_until(const std::function<bool()>& condition, int timeoutMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+namespace {
+
+void become(unsigned uid) {
+    if (uid != 0 && (::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)) ::_exit(98);
+}
+
+int exit_status(int pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+int run_in_child(const std::function<int()>& body, unsigned uid) {
+    const int pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        become(uid);
+        ::_exit(body());
+    }
+    return exit_status(pid);
+}
+
+StandingChild::StandingChild(const std::function<int()>& body) {
+    int report[2];
+    if (::pipe(report) != 0) std::abort();
+    pid_ = ::fork();
+    if (pid_ < 0) std::abort();
+    if (pid_ == 0) {
+        ::close(report[0]);
+        const unsigned char result = static_cast<unsigned char>(body());
+        if (::write(report[1], &result, 1) != 1) ::_exit(97);
+        for (;;) ::pause();
+    }
+    ::close(report[1]);
+    unsigned char result = 0;
+    ready_ = ::read(report[0], &result, 1) == 1 ? result : -1;
+    ::close(report[0]);
+}
+
+StandingChild::~StandingChild() { kill(); }
+
+void StandingChild::kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    exit_status(pid_);
+    pid_ = -1;
 }
 
 int open_descriptors() {

@@ -26,6 +26,8 @@ public:
     int master() const { return master_; }
     const char* slave_name() const { return name_; }
     void close_master();
+    // Lets every user open the slave.
+    void open_to_all() const;
 
     // TARVO_COM<comNumber> names this pty's slave from now on.
     void map_as(int comNumber) const;
@@ -41,6 +43,28 @@ private:
     int master_ = -1;
     int slave_ = -1;
     char name_[64] = {};
+};
+
+// A user other than the test's, for openers that root's rights must not hide.
+constexpr unsigned NOBODY = 65534;
+
+// Runs `body` in a forked child, as user `uid` if it is not 0 (the test runs
+// as root), and gives its result: the child's exit status, or -1 if it did not
+// exit by itself. The child ends with _exit and never returns into the test.
+int run_in_child(const std::function<int()>& body, unsigned uid = 0);
+
+// A forked child that runs `body` and then waits until it is killed; the
+// parent goes on once `body` has returned and reads its result from ready().
+class StandingChild {
+public:
+    explicit StandingChild(const std::function<int()>& body);
+    ~StandingChild();  // kills the child if it still runs
+    int ready() const { return ready_; }
+    void kill();  // SIGKILL, and reaped
+
+private:
+    int pid_ = -1;
+    int ready_ = -1;
 };
 
 // Polls `condition` every millisecond until it holds or the time is up.
