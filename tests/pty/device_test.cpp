@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "device/device.h"
+#include "device/posix/terminal_probe.h"
 #include "pty/pty_support.h"
 
 namespace tarvo::pty {
@@ -167,12 +168,15 @@ HANDLE open_com(int number) {
                        nullptr);
 }
 
-// What GetLastError gives when COM `number` does not open (0: it opened).
+// What GetLastError gives when COM `number` does not open (0: it opened),
+// provided the probe of its device foresaw the same; 255 where they differ.
 DWORD why_not_open(int number) {
+    const std::string name = "TARVO_COM" + std::to_string(number);
+    const DWORD foreseen = posix::probe_terminal(std::getenv(name.c_str()));
     const HANDLE handle = open_com(number);
-    if (handle == INVALID_HANDLE_VALUE) return GetLastError();
-    CloseHandle(handle);
-    return ERROR_SUCCESS;
+    const DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    return foreseen == error ? error : 255;
 }
 
 DWORD why_path_does_not_open(const char* path) {
@@ -195,8 +199,13 @@ TEST(DeviceOpenFailures, GiveTheCodeWindowsGivesForTheCause) {
     ::unlink(pipe.c_str());
     ::rmdir(fifo);
 
+    // The probe neither changes a device nor keeps a hold on it.
     Pty pty;
     pty.map_as(COM);
+    const termios2 before = pty.settings();
+    EXPECT_EQ(posix::probe_terminal(pty.slave_name()), ERROR_SUCCESS);
+    const termios2 after = pty.settings();
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
     // A pty slave belongs to root and group tty, mode 620.
     EXPECT_EQ(run_in_child([] { return static_cast<int>(why_not_open(COM)); }, NOBODY),
               static_cast<int>(ERROR_ACCESS_DENIED));
