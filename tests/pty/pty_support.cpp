@@ -16,48 +16,27 @@
 #include <string>
 #include <thread>
 
-// Declared here: <pty.h> brings glibc's struct termios, which clashes with
-// the kernel's that termios2 comes with. Both pointers are left null.
-extern "C" int openpty(int* master, int* slave, char* name, const void* settings, const void* size);
-
 namespace tarvo::pty {
 
-Pty::Pty() {
-    if (openpty(&master_, &slave_, name_, nullptr, nullptr) != 0) {
-        std::perror("openpty");
-        std::abort();
-    }
-    // The peer never blocks: every wait below is bounded by poll.
-    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-}
-
-Pty::~Pty() {
-    close_master();
-    ::close(slave_);
-}
-
-void Pty::close_master() {
-    if (master_ >= 0) ::close(master_);
-    master_ = -1;
-}
+Pty::Pty() = default;
 
 void Pty::open_to_all() const {
-    if (::chmod(name_, 0666) != 0) std::abort();
+    if (::chmod(slave_name(), 0666) != 0) std::abort();
 }
 
 void Pty::map_as(int comNumber) const {
     const std::string name = "TARVO_COM" + std::to_string(comNumber);
-    ::setenv(name.c_str(), name_, 1);
+    ::setenv(name.c_str(), slave_name(), 1);
 }
 
 termios2 Pty::settings() const {
     termios2 tio{};
-    if (::ioctl(master_, TCGETS2, &tio) != 0) std::abort();
+    if (::ioctl(master(), TCGETS2, &tio) != 0) std::abort();
     return tio;
 }
 
 void Pty::set(const termios2& settings) const {
-    if (::ioctl(master_, TCSETS2, &settings) != 0) std::abort();
+    if (::ioctl(master(), TCSETS2, &settings) != 0) std::abort();
 }
 
 std::size_t Pty::send(const void* data, std::size_t size, int timeoutMs) const {
@@ -65,12 +44,12 @@ std::size_t Pty::send(const void* data, std::size_t size, int timeoutMs) const {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     std::size_t done = 0;
     while (done < size && elapsed_ms(start) < timeoutMs) {
-        const ssize_t put = ::write(master_, bytes + done, size - done);
+        const ssize_t put = ::write(master(), bytes + done, size - done);
         if (put > 0) {
             done += static_cast<std::size_t>(put);
             continue;
         }
-        pollfd watch{master_, POLLOUT, 0};
+        pollfd watch{master(), POLLOUT, 0};
         ::poll(&watch, 1, 10);
     }
     return done;
@@ -81,12 +60,12 @@ std::vector<std::uint8_t> Pty::receive(std::size_t size, int timeoutMs) const {
     std::vector<std::uint8_t> bytes(size);
     std::size_t done = 0;
     while (done < size && elapsed_ms(start) < timeoutMs) {
-        const ssize_t got = ::read(master_, bytes.data() + done, size - done);
+        const ssize_t got = ::read(master(), bytes.data() + done, size - done);
         if (got > 0) {
             done += static_cast<std::size_t>(got);
             continue;
         }
-        pollfd watch{master_, POLLIN, 0};
+        pollfd watch{master(), POLLIN, 0};
         ::poll(&watch, 1, 10);
     }
     bytes.resize(done);

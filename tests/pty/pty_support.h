@@ -1,5 +1,6 @@
 // Pseudo-terminals for the tests: the library opens the slave as a COM
-// device, the test plays the instrument on the master side.
+// device, the test plays the instrument on the master side, which never
+// blocks: every wait below is bounded by poll.
 //
 // Settings are read and written through the master: termios ioctls on a
 // Linux pty master act on the slave's settings.
@@ -14,18 +15,20 @@
 #include <functional>
 #include <vector>
 
+#include "pty_pair.h"
+
 namespace tarvo::pty {
 
 class Pty {
 public:
-    Pty();  // aborts the test run if no pty can be had
-    ~Pty();
+    Pty();  // throws std::system_error if no pty can be had: the test fails
+
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
 
-    int master() const { return master_; }
-    const char* slave_name() const { return name_; }
-    void close_master();
+    int master() const { return pair_.master(); }
+    const char* slave_name() const { return pair_.slave_path().c_str(); }
+    void close_master() { pair_.close_master(); }
     // Lets every user open the slave.
     void open_to_all() const;
 
@@ -40,9 +43,9 @@ public:
     std::vector<std::uint8_t> receive(std::size_t size, int timeoutMs = 5000) const;
 
 private:
-    int master_ = -1;
-    int slave_ = -1;
-    char name_[64] = {};
+    // The test holds a slave of its own, so the line stays up while the
+    // library closes and reopens it.
+    PtyPair pair_{PtyOptions{true, false, true}};
 };
 
 // A user other than the test's, for openers that root's rights must not hide.

@@ -99,7 +99,7 @@ private:
     void drop_unsent(DWORD& sent);
     bool drop_queued_output();
 
-    bool take_hold(int fd);
+    bool take_hold(int fd, bool ptySlave);
     void give_up_hold(int fd);
 
     int fd_ = -1;
@@ -130,19 +130,18 @@ bool TerminalPort::open(const char* path) {
         return false;
     }
     termios2 tio{};
+    const DeviceNature nature = examine_device(fd, &tio);
     DWORD error = ERROR_SUCCESS;
-    if (!is_serial_candidate(fd)) {
+    if (!nature.serialCandidate) {
         error = ERROR_NOT_SUPPORTED;
-    } else if (!take_hold(fd)) {
+    } else if (!take_hold(fd, nature.ptySlave)) {
         error = ERROR_SHARING_VIOLATION;
-    } else if (ioctl_retry(fd, TCGETS2, &tio) != 0) {
-        error = error_from_errno(errno);
     } else {
         make_raw(tio);
         if (ioctl_retry(fd, TCSETS2, &tio) != 0) error = error_from_errno(errno);
     }
     if (error != ERROR_SUCCESS) {
-        if (holder_ == ::getpid()) give_up_hold(fd);
+        if (holder_ != 0) give_up_hold(fd);  // taken just now, by this process
         ::close(fd);
         return fail(error);
     }
@@ -160,10 +159,10 @@ bool TerminalPort::open(const char* path) {
 // descriptor of it however the holder ends. TIOCEXCL adds a hold for openers
 // that know nothing of flock, but on a pty slave it outlives every
 // descriptor for as long as the master is open: not there.
-bool TerminalPort::take_hold(int fd) {
+bool TerminalPort::take_hold(int fd, bool ptySlave) {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
     holder_ = ::getpid();
-    exclusive_ = !is_pty_slave(fd) && ioctl_retry(fd, TIOCEXCL, nullptr) == 0;
+    exclusive_ = !ptySlave && ioctl_retry(fd, TIOCEXCL, nullptr) == 0;
     return true;
 }
 

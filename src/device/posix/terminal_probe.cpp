@@ -24,11 +24,10 @@ constexpr unsigned PTY_SLAVE_MAJOR = 3;
 constexpr unsigned UNIX98_PTY_SLAVE_MAJOR = 136;
 constexpr unsigned UNIX98_PTY_MAJOR_COUNT = 8;
 
-bool device_number(int fd, dev_t& number) {
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return false;
-    number = info.st_rdev;
-    return true;
+bool is_pty_slave_number(dev_t number) {
+    const unsigned kind = major(number);
+    return kind == PTY_SLAVE_MAJOR ||
+           (kind >= UNIX98_PTY_SLAVE_MAJOR && kind < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT);
 }
 
 }  // namespace
@@ -51,24 +50,24 @@ DWORD open_error(int error) {
     }
 }
 
-bool is_serial_candidate(int fd) {
-    dev_t number = 0;
-    if (!device_number(fd, number)) return false;
-    if (major(number) == TTYAUX_MAJOR || major(number) == PTY_MASTER_MAJOR) return false;
+DeviceNature examine_device(int fd, termios2* settings) {
+    DeviceNature nature{false, false};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return nature;
+    const unsigned kind = major(info.st_rdev);
+    if (kind == TTYAUX_MAJOR || kind == PTY_MASTER_MAJOR) return nature;
     termios2 tio{};
-    if (::ioctl(fd, TCGETS2, &tio) != 0) return false;
+    if (::ioctl(fd, TCGETS2, &tio) != 0) return nature;
     // Only a pty master answers TIOCGPTN; its slave is the device, not it.
     unsigned ptyIndex = 0;
-    return ::ioctl(fd, TIOCGPTN, &ptyIndex) != 0;
+    if (::ioctl(fd, TIOCGPTN, &ptyIndex) == 0) return nature;
+    if (settings != nullptr) *settings = tio;
+    nature.serialCandidate = true;
+    nature.ptySlave = is_pty_slave_number(info.st_rdev);
+    return nature;
 }
 
-bool is_pty_slave(int fd) {
-    dev_t number = 0;
-    if (!device_number(fd, number)) return false;
-    const unsigned kind = major(number);
-    return kind == PTY_SLAVE_MAJOR ||
-           (kind >= UNIX98_PTY_SLAVE_MAJOR && kind < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT);
-}
+bool is_serial_candidate(int fd) { return examine_device(fd).serialCandidate; }
 
 DWORD probe_terminal(const char* path) {
     // O_NOCTTY | O_NONBLOCK: opening neither makes it our terminal nor waits

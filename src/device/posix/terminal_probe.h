@@ -7,6 +7,8 @@
 
 #include "device/device.h"
 
+struct termios2;  // the kernel's (asm/termbits.h), which clashes with <termios.h>
+
 namespace tarvo::posix {
 
 // The Win32 code for the errno of a failed open(2) of a device path.
@@ -18,8 +20,13 @@ dev::DWORD open_error(int error);
 // `fd` is the path opened; checked after open, since a path may be a link.
 bool is_serial_candidate(int fd);
 
-// True for the slave side of a pseudo-terminal.
-bool is_pty_slave(int fd);
+// What an opened device is, found with one look at it. `settings`, if not
+// null, receives the terminal's settings of a serial candidate.
+struct DeviceNature {
+    bool serialCandidate;  // as is_serial_candidate
+    bool ptySlave;         // the slave side of a pseudo-terminal
+};
+DeviceNature examine_device(int fd, termios2* settings = nullptr);
 
 // ERROR_SUCCESS if `path` would open now; otherwise the code the open gives:
 // ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION (held by
