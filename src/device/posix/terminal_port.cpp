@@ -156,13 +156,21 @@ bool TerminalPort::open(const char* path) {
 
 // The hold every opener meets is flock on the device file: root cannot pass
 // it, and it belongs to this open of the device, so it ends with the last
-// descriptor of it however the holder ends. TIOCEXCL adds a hold for openers
-// that know nothing of flock, but on a pty slave it outlives every
-// descriptor for as long as the master is open: not there.
+// descriptor of it however the holder ends. TIOCEXCL adds a hold on the
+// terminal itself, whatever device file reached it, for openers that know
+// nothing of flock; a terminal that is exclusive already is someone else's,
+// even to root. On a pty slave TIOCEXCL outlives every descriptor for as
+// long as the master is open, so it is neither set nor trusted there.
 bool TerminalPort::take_hold(int fd, bool ptySlave) {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
+    if (!ptySlave) {
+        if (marked_exclusive(fd)) {
+            ::flock(fd, LOCK_UN);
+            return false;
+        }
+        exclusive_ = ioctl_retry(fd, TIOCEXCL, nullptr) == 0;
+    }
     holder_ = ::getpid();
-    exclusive_ = !ptySlave && ioctl_retry(fd, TIOCEXCL, nullptr) == 0;
     return true;
 }
 

@@ -69,18 +69,25 @@ DeviceNature examine_device(int fd, termios2* settings) {
 
 bool is_serial_candidate(int fd) { return examine_device(fd).serialCandidate; }
 
+bool marked_exclusive(int fd) {
+    int marked = 0;
+    return ::ioctl(fd, TIOCGEXCL, &marked) == 0 && marked != 0;
+}
+
 DWORD probe_terminal(const char* path) {
     // O_NOCTTY | O_NONBLOCK: opening neither makes it our terminal nor waits
     // for carrier; nothing is written to the device.
     const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return open_error(errno);
     DWORD result = ERROR_SUCCESS;
-    if (!is_serial_candidate(fd)) {
+    const DeviceNature nature = examine_device(fd);
+    if (!nature.serialCandidate) {
         result = ERROR_NOT_SUPPORTED;
     } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         result = open_error(errno);
     } else {
         ::flock(fd, LOCK_UN);
+        if (!nature.ptySlave && marked_exclusive(fd)) result = ERROR_SHARING_VIOLATION;
     }
     ::close(fd);
     return result;

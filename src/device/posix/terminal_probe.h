@@ -28,6 +28,11 @@ struct DeviceNature {
 };
 DeviceNature examine_device(int fd, termios2* settings = nullptr);
 
+// True when an opener has marked the terminal exclusive (TIOCEXCL): it holds
+// the device, whatever device file reached it. A pty slave keeps the mark
+// after its holder is gone, so it says nothing there.
+bool marked_exclusive(int fd);
+
 // ERROR_SUCCESS if `path` would open now; otherwise the code the open gives:
 // ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION (held by
 // another program), ERROR_NOT_SUPPORTED (not a serial device).
