@@ -84,19 +84,6 @@ TEST(TermiosMap, RatesWithAConstantUseItAndOthersAreExact) {
     }
 }
 
-TEST(TermiosMap, RateZeroPassesOnlyWhereTheLineIsAlreadyAtZero) {
-    termios2 hungUp = base_terminal();
-    hungUp.c_cflag = (hungUp.c_cflag & ~CBAUD) | B0;
-    DCB dcb = initial_control_block(hungUp);
-    ASSERT_EQ(dcb.BaudRate, 0u);
-    dcb.fOutX = 1;
-    EXPECT_TRUE(valid_control_block(dcb, 0));
-    ASSERT_TRUE(apply_control_block(dcb, hungUp));
-    EXPECT_EQ(hungUp.c_cflag & CBAUD, static_cast<tcflag_t>(B0));
-    EXPECT_NE(hungUp.c_iflag & IXON, 0u);
-    EXPECT_FALSE(valid_control_block(dcb, 9600));
-}
-
 TEST(TermiosMap, ClassicRateCodesReadAsTheirRates) {
     const std::pair<tcflag_t, DWORD> codes[] = {{B50, 50}, {B134, 134}, {B9600, 9600}, {B38400, 38400},
                                                 {B57600, 57600}, {B921600, 921600}, {B4000000, 4000000}};
