@@ -187,6 +187,7 @@ DWORD why_path_does_not_open(const char* path) {
 }
 
 TEST(DeviceOpenFailures, GiveTheCodeWindowsGivesForTheCause) {
+    if (::geteuid() != 0) GTEST_SKIP() << NEEDS_ROOT;
     char fifo[] = "/tmp/tarvo-fifo-XXXXXX";
     ASSERT_NE(::mkdtemp(fifo), nullptr);
     const std::string pipe = std::string(fifo) + "/pipe";

@@ -50,6 +50,7 @@ protected:
 };
 
 TEST_F(Hold, ForkedChildLetsGoOnlyOfItsOwnDescriptor) {
+    if (::geteuid() != 0) GTEST_SKIP() << NEEDS_ROOT;
     ASSERT_EQ(sio_open(PORT), 0);
     // The child's close succeeds for the child; its sio_open lets go of the
     // inherited port and then meets the parent's hold.
@@ -65,6 +66,7 @@ TEST_F(Hold, ForkedChildLetsGoOnlyOfItsOwnDescriptor) {
 }
 
 TEST_F(Hold, HolderKilledLeavesTheDeviceToTheNextOpener) {
+    if (::geteuid() != 0) GTEST_SKIP() << NEEDS_ROOT;
     StandingChild holder([] { return outcome(sio_open(PORT)); });
     ASSERT_EQ(holder.ready(), OPENED);
     EXPECT_EQ(sio_open(PORT), ERR_OPEN_FAILED);

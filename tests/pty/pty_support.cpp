@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -84,7 +85,11 @@ bool wait_until(const std::function<bool()>& condition, int timeoutMs) {
 namespace {
 
 void become(unsigned uid) {
-    if (uid != 0 && (::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)) ::_exit(98);
+    if (uid == 0) return;
+    // No group of root's stays behind to open what the user may not.
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0) {
+        ::_exit(98);
+    }
 }
 
 int exit_status(int pid) {

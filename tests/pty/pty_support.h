@@ -50,6 +50,8 @@ private:
 
 // A user other than the test's, for openers that root's rights must not hide.
 constexpr unsigned NOBODY = 65534;
+// Only root can become NOBODY; the cases that need it are skipped otherwise.
+constexpr const char* NEEDS_ROOT = "acting as another user (uid 65534) needs root";
 
 // Runs `body` in a forked child, as user `uid` if it is not 0 (the test runs
 // as root), and gives its result: the child's exit status, or -1 if it did not
