@@ -197,6 +197,9 @@ TEST(DeviceOpenFailures, GiveTheCodeWindowsGivesForTheCause) {
     EXPECT_EQ(why_path_does_not_open("/dev/null"), ERROR_NOT_SUPPORTED);
     EXPECT_EQ(why_path_does_not_open(pipe.c_str()), ERROR_NOT_SUPPORTED);
     EXPECT_EQ(why_path_does_not_open("/dev/ptmx"), ERROR_NOT_SUPPORTED);
+    if (::access("/dev/tty0", F_OK) == 0) {
+        EXPECT_EQ(why_path_does_not_open("/dev/tty0"), ERROR_NOT_SUPPORTED);
+    }
     ::unlink(pipe.c_str());
     ::rmdir(fifo);
 

@@ -18,6 +18,10 @@ namespace {
 
 // Major 5: /dev/tty (minor 0), /dev/console (1) and /dev/ptmx (2).
 constexpr unsigned TTYAUX_MAJOR = 5;
+// Major 4 below minor 64: the virtual consoles (/dev/tty0 is the current one);
+// the serial ports /dev/ttyS<n> follow from 64 on.
+constexpr unsigned TTY_MAJOR = 4;
+constexpr unsigned FIRST_SERIAL_MINOR = 64;
 // Old-style pty masters and slaves; the slaves /dev/ptmx hands out.
 constexpr unsigned PTY_MASTER_MAJOR = 2;
 constexpr unsigned PTY_SLAVE_MAJOR = 3;
@@ -56,6 +60,7 @@ DeviceNature examine_device(int fd, termios2* settings) {
     if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return nature;
     const unsigned kind = major(info.st_rdev);
     if (kind == TTYAUX_MAJOR || kind == PTY_MASTER_MAJOR) return nature;
+    if (kind == TTY_MAJOR && minor(info.st_rdev) < FIRST_SERIAL_MINOR) return nature;
     termios2 tio{};
     if (::ioctl(fd, TCGETS2, &tio) != 0) return nature;
     // Only a pty master answers TIOCGPTN; its slave is the device, not it.

@@ -15,8 +15,8 @@ namespace tarvo::posix {
 dev::DWORD open_error(int error);
 
 // False for what no COM port may be: the caller's own terminal (/dev/tty),
-// the console, the pty multiplexer (/dev/ptmx), any pty master, and anything
-// that is no terminal.
+// the console and the virtual consoles, the pty multiplexer (/dev/ptmx), any
+// pty master, and anything that is no terminal.
 // `fd` is the path opened; checked after open, since a path may be a link.
 bool is_serial_candidate(int fd);
 
