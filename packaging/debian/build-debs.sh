@@ -67,6 +67,13 @@ soname=$(objdump -p "debian/libtarvo1/$libdir/libtarvo.so.$version" | awk '$1 ==
 echo "${BASH_REMATCH[1]} ${BASH_REMATCH[2]} libtarvo1 (>= $version)" >debian/libtarvo1/DEBIAN/shlibs
 echo "activate-noawait ldconfig" >debian/libtarvo1/DEBIAN/triggers
 
+# Maintainer scripts: packaging/debian/<package>.<script>.
+for script in "$source"/packaging/debian/*.prerm; do
+    package=$(basename "$script" .prerm)
+    mkdir -p "debian/$package/DEBIAN"
+    install -m 0755 "$script" "debian/$package/DEBIAN/prerm"
+done
+
 rm -f debian/files "$out"/*.deb
 for entry in "${packages[@]}"; do
     package=${entry%%:*} root=debian/${entry%%:*}
@@ -79,7 +86,7 @@ for entry in "${packages[@]}"; do
     dpkg-gencontrol -p"$package" -T"debian/$package.substvars" -P"$root"
     (cd "$root" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | sort -z | xargs -0r md5sum) \
         >"$root/DEBIAN/md5sums"
-    chmod 0644 "$root"/DEBIAN/*
+    find "$root/DEBIAN" -type f ! -name prerm -exec chmod 0644 {} +
     dpkg-deb --root-owner-group -Zxz --build "$root" "$out" >/dev/null
 done
 ls "$out"/*.deb
