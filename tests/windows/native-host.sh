@@ -4,7 +4,7 @@
 #   native-host.sh NATIVE_PROGRAM [ARGUMENTS...]
 # Exits 77 (skipped) when the native build has not made the program yet.
 set -eu
-if [ -z "$1" ]; then
+if [ -z "${1:-}" ]; then
     echo "no host program configured: use the win32 or win64 preset, which names the native preset's"
     exit 77
 fi
