@@ -75,7 +75,7 @@ public:
         fs::create_directories(prefix_);
         lock_prefix();
         if (!fs::exists(fs::path(prefix_) / "system.reg")) {
-            wine_tool({"wineboot", "-i"}, std::chrono::minutes(5));
+            wine_tool({TARVO_WINE, "wineboot", "-i"}, std::chrono::minutes(5));
             wine_tool({"wineserver", "-w"}, std::chrono::minutes(2));
         }
     }
@@ -85,7 +85,7 @@ public:
 
     void map_ports(const std::map<int, std::string>& comToDevice) override {
         for (const auto& [com, device] : comToDevice) {
-            wine_tool({"wine", "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM" + std::to_string(com), "/t",
+            wine_tool({TARVO_WINE, "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM" + std::to_string(com), "/t",
                        "REG_SZ", "/d", device, "/f"},
                       std::chrono::minutes(2));
         }
@@ -94,7 +94,7 @@ public:
 
     ProcessSetup run_setup() const override {
         ProcessSetup setup;
-        setup.argv = {"wine", exe_, "run", "-"};
+        setup.argv = {TARVO_WINE, exe_, "run", "-"};
         setup.env = environment();
         setup.removedPrefixes = {"TARVO_COM"};
         // The library loads from the program's folder or the current one.

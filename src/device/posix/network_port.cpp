@@ -689,9 +689,11 @@ BOOL NetworkPort::get_state(DCB& dcb) {
 }
 
 BOOL NetworkPort::set_state(const DCB& dcb) {
-    if (!valid_control_block(dcb)) return fail(ERROR_INVALID_PARAMETER);
     std::lock_guard<std::mutex> turn(settingTurn_);
     std::lock_guard<std::mutex> hold(mutex_);
+    // The known rate is never 0 (a server asked for rate 0 reports its rate),
+    // so a block with rate 0 is refused here as on a live terminal.
+    if (!valid_control_block(dcb, known_.BaudRate)) return fail(ERROR_INVALID_PARAMETER);
     if (!pump()) return fail(ERROR_GEN_FAILURE);
     // Over raw TCP the settings are this side's alone.
     if (telnet_ && !apply_settings(dcb)) return fail(ERROR_GEN_FAILURE);
