@@ -594,8 +594,10 @@ BOOL NetworkPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
                                                   writeConstant_.load(std::memory_order_relaxed), toWrite);
     std::size_t wire = 0;
     const Transfer ended = hand_over(data, toWrite, deadline, wire);
+    // What the system still holds is at the end of what this write handed it.
     const std::size_t unsent = ended == Transfer::Broken ? 0 : unsent_bytes();
-    sent = static_cast<DWORD>(telnet_ ? tn::data_within(data, toWrite, wire - unsent) : wire - unsent);
+    const std::size_t gone = unsent < wire ? wire - unsent : 0;
+    sent = static_cast<DWORD>(telnet_ ? tn::data_within(data, toWrite, gone) : gone);
     if (ended == Transfer::Broken) return fail(ERROR_GEN_FAILURE);
     return TRUE;
 }
