@@ -340,17 +340,18 @@ bool NetworkPort::pump() {
             return false;
         }
         decode(static_cast<std::size_t>(got));
-        if (telnet_) acknowledge_at_once();
+        acknowledge_at_once();
         if (static_cast<std::size_t>(got) < room) break;
     }
     return flush_control();
 }
 
-// A server answers a purge with a small segment of its own just before the
-// device's answer; if it delays small segments until the one before is
-// acknowledged (Nagle) while this side delays its acknowledgement, the
-// answer waits some 40 ms. Linux drops quick acknowledgement after a while,
-// so it is asked for again after every read.
+// A server that delays a small segment until the one before is acknowledged
+// (Nagle) holds the device's answer while this side delays its
+// acknowledgement: over rfc2217 some 40 ms on every exchange (the purge's
+// confirmation comes just before the answer), over raw TCP whenever the
+// device answers in pieces. Linux drops quick acknowledgement after a
+// while, so it is asked for again after every read.
 void NetworkPort::acknowledge_at_once() {
     const int on = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
@@ -564,7 +565,8 @@ BOOL NetworkPort::purge(DWORD flags) {
 
 BOOL NetworkPort::read(void* buffer, DWORD toRead, DWORD& got) {
     std::lock_guard<std::mutex> hold(mutex_);
-    if (!pump()) return fail(ERROR_GEN_FAILURE);
+    // The socket is asked only when what is here does not cover the read.
+    if (broken_ || (tail_ - head_ < toRead && !pump())) return fail(ERROR_GEN_FAILURE);
     const std::size_t waiting = tail_ - head_;
     const std::size_t amount = toRead < waiting ? toRead : waiting;
     auto* bytes = static_cast<std::uint8_t*>(buffer);
@@ -595,7 +597,7 @@ BOOL NetworkPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
     std::size_t wire = 0;
     const Transfer ended = hand_over(data, toWrite, deadline, wire);
     // What the system still holds is at the end of what this write handed it.
-    const std::size_t unsent = ended == Transfer::Broken ? 0 : unsent_bytes();
+    const std::size_t unsent = ended == Transfer::TimedOut ? unsent_bytes() : 0;
     const std::size_t gone = unsent < wire ? wire - unsent : 0;
     sent = static_cast<DWORD>(telnet_ ? tn::data_within(data, toWrite, gone) : gone);
     if (ended == Transfer::Broken) return fail(ERROR_GEN_FAILURE);
