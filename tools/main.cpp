@@ -5,35 +5,41 @@
 
 #include "commands.h"
 #include "script.h"
+#include "term_options.h"
 #include "terminal.h"
 
 namespace tarvo::tool {
 namespace {
 
-const char USAGE[] =
+// Listed only where they run: demo and term need a POSIX terminal.
+const char* const USAGE_HEAD =
     "usage: tarvo COMMAND [ARGS]\n"
+    "       tarvo --version | -V\n"
+    "       tarvo --help | -h\n"
     "\n"
     "commands:\n"
     "  run [FILE|-]   run library calls, one per line, from FILE or standard input\n"
-    "  demo           a complete exchange with a simulated instrument (no hardware)\n"
-    "  ports          which COM numbers reach which devices, and whether they open\n"
+    "  ports          which COM numbers reach which devices, and whether they open\n";
+const char* const USAGE_TERMINAL_COMMANDS =
+    "  term PORT      an interactive terminal on a port (Ctrl-] leaves)\n"
+    "  demo           a complete exchange with a simulated instrument (no hardware)\n";
+const char* const USAGE_TAIL =
     "\n"
-    "Run 'tarvo COMMAND --help' for the details of a command.\n";
+    "Run 'tarvo COMMAND --help' for the details of a command.\n"
+    "Exit status: 0 success, 1 the command failed, 2 a usage error.\n";
+
+std::string usage() {
+    return std::string(USAGE_HEAD) + (TERMINAL_COMMANDS_AVAILABLE ? USAGE_TERMINAL_COMMANDS : "") + USAGE_TAIL;
+}
 
 const char DEMO_HELP[] =
     "usage: tarvo demo\n"
     "\n"
-    "Starts a simulated instrument on a pseudo-terminal, points COM1 at it and\n"
-    "runs a typical exchange through the library: open, 9600 bit/s 8N1,\n"
+    "Starts a simulated instrument on a Linux pseudo-terminal, points COM1 at it\n"
+    "and runs a typical exchange through the library: open, 9600 bit/s 8N1,\n"
     "send a request, poll for the answer, read it, close. Prints each request,\n"
-    "answer and round-trip time. Exit status 0 when every answer arrived intact.\n";
-
-const char PORTS_HELP[] =
-    "usage: tarvo ports\n"
-    "\n"
-    "Lists COM1..COM16 as this machine maps them: TARVO_COM<n> if it is set,\n"
-    "otherwise /dev/ttyS<n-1> where that exists, and tries to open each one.\n"
-    "Also suggests USB serial adapters (/dev/ttyUSB*, /dev/ttyACM*).\n";
+    "answer and round-trip time. Exit status 0 when every answer arrived intact.\n"
+    "It needs Linux pseudo-terminals, so it runs only in the Linux build.\n";
 
 void print_run_help() {
     std::fputs(
@@ -74,7 +80,7 @@ bool asks_for_help(const std::vector<std::string>& args) {
 }
 
 int usage_error(const std::string& message) {
-    std::fprintf(stderr, "tarvo: %s\n\n%s", message.c_str(), USAGE);
+    std::fprintf(stderr, "tarvo: %s\n\n%s", message.c_str(), usage().c_str());
     return EXIT_USAGE;
 }
 
@@ -84,10 +90,10 @@ int dispatch(const std::vector<std::string>& argv) {
     const std::vector<std::string> args(argv.begin() + 1, argv.end());
 
     if (is_help(command)) {
-        std::fputs(USAGE, stdout);
+        std::fputs(usage().c_str(), stdout);
         return EXIT_OK;
     }
-    if (command == "--version") {
+    if (command == "--version" || command == "-V") {
         std::printf("tarvo %s\n", TARVO_VERSION);
         return EXIT_OK;
     }
@@ -103,8 +109,11 @@ int dispatch(const std::vector<std::string>& argv) {
     }
     if (command == "ports") {
         if (help) std::fputs(PORTS_HELP, stdout);
-        if (!help && !args.empty()) return usage_error("ports takes no arguments");
         return help ? EXIT_OK : ports_main(args);
+    }
+    if (command == "term") {
+        if (help) std::fputs(TERM_HELP, stdout);
+        return help ? EXIT_OK : term_main(args);
     }
     return usage_error("unknown command '" + command + "'");
 }

@@ -70,6 +70,13 @@ int first_unmapped_com(const std::vector<ComMapping>& mappings, int after) {
 
 }  // namespace
 
+const char PORTS_HELP[] =
+    "usage: tarvo ports\n"
+    "\n"
+    "Lists COM1..COM16 as this machine maps them: TARVO_COM<n> if it is set,\n"
+    "otherwise /dev/ttyS<n-1> where that exists, and tries to open each one.\n"
+    "Also suggests USB serial adapters (/dev/ttyUSB*, /dev/ttyACM*).\n";
+
 int ports_main(const std::vector<std::string>&) {
     const std::vector<ComMapping> mappings = current_mappings();
     if (mappings.empty()) std::printf("No COM number reaches a device (no TARVO_COM<n>, no /dev/ttyS<n>).\n");

@@ -16,5 +16,7 @@ int unavailable(const char* name) {
 
 int demo_main(const std::vector<std::string>&) { return unavailable("demo"); }
 int ports_main(const std::vector<std::string>&) { return unavailable("ports"); }
+int term_main(const std::vector<std::string>&) { return unavailable("term"); }
+const char PORTS_HELP[] = "usage: tarvo ports\n";
 
 }  // namespace tarvo::tool
