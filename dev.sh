@@ -11,7 +11,8 @@ cd "$(dirname "$0")"
 
 NATIVE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine32:i386 wine64 googletest)
-TEST_PACKAGES=(strace valgrind)
+# tmux: the terminal's tests type into it and read its screen.
+TEST_PACKAGES=(strace valgrind tmux)
 SANITIZE_PACKAGES=(libasan8 libubsan1 libtsan2)
 # Install and package checks: .deb dependencies, tarvo.pc, the ctypes example, the man page.
 ECOSYSTEM_PACKAGES=(dpkg-dev pkg-config python3 groff-base man-db)
