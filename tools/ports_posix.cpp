@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "commands.h"
+#include "device/posix/com_mapping.h"
 #include "tarvo.h"
 #include "text.h"
 
@@ -25,17 +27,16 @@ struct ComMapping {
     bool fromEnvironment;
 };
 
+// The library's own rule; a default device is listed only where it exists.
 std::vector<ComMapping> current_mappings() {
     std::vector<ComMapping> mappings;
+    auto target = std::make_unique<posix::ComTarget>();
     for (int com = 1; com <= COM_COUNT; ++com) {
-        const std::string variable = "TARVO_COM" + std::to_string(com);
-        if (const char* value = getenv(variable.c_str()); value != nullptr && *value != '\0') {
-            mappings.push_back({com, value, true});
-            continue;
-        }
-        const std::string fallback = "/dev/ttyS" + std::to_string(com - 1);
+        const char* mapping = posix::mapping_of(com);
+        if (!posix::resolve_com(com, mapping, *target)) continue;
         std::error_code ignored;
-        if (fs::exists(fallback, ignored)) mappings.push_back({com, fallback, false});
+        if (mapping == nullptr && !fs::exists(target->device, ignored)) continue;
+        mappings.push_back({com, target->device, mapping != nullptr});
     }
     return mappings;
 }

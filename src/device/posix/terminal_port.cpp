@@ -1,0 +1,315 @@
+// Nothing here allocates: ports live in a fixed array, one per pool entry.
+#include "device/posix/terminal_port.h"
+
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <ctime>
+
+#include "device/posix/handle_pool.h"
+#include "device/posix/last_error.h"
+#include "device/posix/termios_map.h"
+
+namespace tarvo::posix {
+
+using namespace tarvo::dev;
+
+namespace {
+
+int ioctl_retry(int fd, unsigned long request, void* argument) {
+    int rc = 0;
+    do {
+        rc = ::ioctl(fd, request, argument);
+    } while (rc < 0 && errno == EINTR);
+    return rc;
+}
+
+std::uint64_t now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+void sleep_us(std::uint64_t micros) {
+    timespec pause{static_cast<time_t>(micros / 1000000u), static_cast<long>(micros % 1000000u) * 1000};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+// The end of a write's total timeout (multiplier per byte plus constant), or
+// 0 for none when both are 0.
+std::uint64_t write_deadline(std::uint64_t multiplier, std::uint64_t constant, DWORD bytes) {
+    const std::uint64_t limit = multiplier * bytes + constant;
+    if (limit == 0) return 0;
+    const std::uint64_t start = now_ms();
+    return limit > UINT64_MAX - start ? UINT64_MAX : start + limit;
+}
+
+// Milliseconds left until `deadline` for poll(): -1 for none, 0 once passed.
+int poll_wait(std::uint64_t deadline) {
+    if (deadline == 0) return -1;
+    const std::uint64_t now = now_ms();
+    if (now >= deadline) return 0;
+    const std::uint64_t left = deadline - now;
+    return left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
+}
+
+ModemLines modem_lines(int fd) {
+    int bits = 0;
+    if (ioctl_retry(fd, TIOCMGET, &bits) != 0) return ModemLines{false, false, false};
+    return ModemLines{true, (bits & TIOCM_RTS) != 0, (bits & TIOCM_DTR) != 0};
+}
+
+// Drives a line the block sets steadily; handshake and toggle are the
+// driver's business. A device without modem lines (a pty) refuses the
+// ioctl, which is no fault of the settings.
+void set_line(int fd, DWORD control, int bit) {
+    if (control != RTS_CONTROL_DISABLE && control != RTS_CONTROL_ENABLE) return;
+    int bits = bit;
+    ioctl_retry(fd, control == RTS_CONTROL_ENABLE ? TIOCMBIS : TIOCMBIC, &bits);
+}
+
+class TerminalPort final : public Port {
+public:
+    bool open(const char* path);
+
+    BOOL close() override;
+    BOOL clear_comm_error(DWORD* errors, COMSTAT* stat) override;
+    BOOL purge(DWORD flags) override;
+    BOOL read(void* buffer, DWORD toRead, DWORD& got) override;
+    BOOL write(const void* buffer, DWORD toWrite, DWORD& sent) override;
+    BOOL get_state(DCB& dcb) override;
+    BOOL set_state(const DCB& dcb) override;
+    void set_timeouts(const COMMTIMEOUTS& timeouts) override;
+
+private:
+    // How a write's transfer ended.
+    enum class Transfer { Done, TimedOut, Broken };
+
+    Transfer hand_over(const unsigned char* bytes, DWORD toWrite, std::uint64_t deadline, DWORD& sent, int& error);
+    int wait_for_drain(std::uint64_t deadline);
+    void drop_unsent(DWORD& sent);
+
+    int fd_ = -1;
+    // Read by read/write while another thread may configure the port.
+    std::atomic<bool> stripNull_{false};
+    std::atomic<DWORD> writeMultiplier_{0};
+    std::atomic<DWORD> writeConstant_{0};
+    // The last block applied: fields the terminal cannot hold, and the RTS and
+    // DTR settings last made, for devices without modem lines.
+    DCB shadow_{};
+    // The terminal settings as last read or written. Every change of settings
+    // reads them fresh with get_state first, so set_state applies the block
+    // onto this copy instead of reading the terminal a second time.
+    termios2 settings_{};
+};
+
+TerminalPort terminals[POOL_SIZE];
+
+// Exclusive, raw, nonblocking.
+bool TerminalPort::open(const char* path) {
+    const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        set_last_error(ERROR_GEN_FAILURE);
+        return false;
+    }
+    termios2 tio{};
+    bool locked = false;
+    bool exclusive = false;
+    // Any terminal answers TCGETS2; anything else is no serial device.
+    bool ok = ioctl_retry(fd, TCGETS2, &tio) == 0;
+    // flock holds against every other opener, root included (root passes
+    // TIOCEXCL); TIOCEXCL also holds off openers that know nothing of flock.
+    if (ok) ok = locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (ok) ok = exclusive = ioctl_retry(fd, TIOCEXCL, nullptr) == 0;
+    if (ok) {
+        make_raw(tio);
+        ok = ioctl_retry(fd, TCSETS2, &tio) == 0;
+    }
+    if (!ok) {
+        set_last_error(ERROR_GEN_FAILURE);
+        if (exclusive) ioctl_retry(fd, TIOCNXCL, nullptr);
+        if (locked) ::flock(fd, LOCK_UN);
+        ::close(fd);
+        return false;
+    }
+    fd_ = fd;
+    shadow_ = initial_control_block(tio);
+    settings_ = tio;
+    stripNull_.store(false);
+    writeMultiplier_.store(0);
+    writeConstant_.store(0);
+    return true;
+}
+
+BOOL TerminalPort::close() {
+    // A hung-up terminal refuses the ioctl; the close releases it anyway.
+    ioctl_retry(fd_, TIOCNXCL, nullptr);
+    ::flock(fd_, LOCK_UN);
+    // close() gives the descriptor back even when it reports an error.
+    ::close(fd_);
+    fd_ = -1;
+    return TRUE;
+}
+
+BOOL TerminalPort::clear_comm_error(DWORD* errors, COMSTAT* stat) {
+    int waiting = 0;
+    if (ioctl_retry(fd_, FIONREAD, &waiting) != 0) return fail(error_from_errno(errno));
+    // Line errors reach a raw terminal as data; there is no condition to clear.
+    if (errors != nullptr) *errors = 0;
+    if (stat != nullptr) {
+        *stat = COMSTAT{};
+        stat->cbInQue = waiting > 0 ? static_cast<DWORD>(waiting) : 0;
+    }
+    return TRUE;
+}
+
+BOOL TerminalPort::purge(DWORD flags) {
+    // Nothing runs in the background here, so the abort bits have nothing to abort.
+    const bool input = (flags & PURGE_RXCLEAR) != 0;
+    const bool output = (flags & PURGE_TXCLEAR) != 0;
+    if (!input && !output) return TRUE;
+    const int queues = input && output ? TCIOFLUSH : (input ? TCIFLUSH : TCOFLUSH);
+    if (::ioctl(fd_, TCFLSH, queues) != 0) return fail(error_from_errno(errno));
+    return TRUE;
+}
+
+BOOL TerminalPort::read(void* buffer, DWORD toRead, DWORD& got) {
+    ssize_t count = 0;
+    do {
+        count = ::read(fd_, buffer, toRead);
+    } while (count < 0 && errno == EINTR);
+    if (count < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return TRUE;
+        return fail(error_from_errno(errno));
+    }
+
+    got = static_cast<DWORD>(count);
+    if (stripNull_.load(std::memory_order_relaxed)) {
+        auto* bytes = static_cast<unsigned char*>(buffer);
+        DWORD kept = 0;
+        for (DWORD i = 0; i < got; ++i) {
+            if (bytes[i] != 0) bytes[kept++] = bytes[i];
+        }
+        got = kept;
+    }
+    return TRUE;
+}
+
+BOOL TerminalPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
+    const std::uint64_t deadline =
+        write_deadline(writeMultiplier_.load(std::memory_order_relaxed), writeConstant_.load(std::memory_order_relaxed),
+                       toWrite);
+    int error = 0;
+    Transfer ended = hand_over(static_cast<const unsigned char*>(buffer), toWrite, deadline, sent, error);
+    if (ended == Transfer::Done && wait_for_drain(deadline) > 0) ended = Transfer::TimedOut;
+    if (ended == Transfer::TimedOut) drop_unsent(sent);
+    if (ended == Transfer::Broken) return fail(error_from_errno(error));
+    return TRUE;
+}
+
+// Gives the bytes to the driver, waiting whenever its queue is full.
+TerminalPort::Transfer TerminalPort::hand_over(const unsigned char* bytes, DWORD toWrite, std::uint64_t deadline,
+                                               DWORD& sent, int& error) {
+    while (sent < toWrite) {
+        const ssize_t put = ::write(fd_, bytes + sent, toWrite - sent);
+        if (put > 0) {
+            sent += static_cast<DWORD>(put);
+            continue;
+        }
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            error = errno;
+            return Transfer::Broken;
+        }
+        const int wait = poll_wait(deadline);
+        if (wait == 0) return Transfer::TimedOut;
+        pollfd watch{fd_, POLLOUT, 0};
+        const int ready = ::poll(&watch, 1, wait);
+        if (ready < 0 && errno != EINTR) {
+            error = errno;
+            return Transfer::Broken;
+        }
+        if (ready > 0 && !(watch.revents & POLLOUT) && (watch.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            error = EIO;
+            return Transfer::Broken;
+        }
+    }
+    return Transfer::Done;
+}
+
+// Waits until the output queue has drained or the deadline (0: none) has
+// passed. Only a timed wait can see the queue drain, so sleep about as long
+// as the queued bytes take on the line. Returns the bytes still queued.
+int TerminalPort::wait_for_drain(std::uint64_t deadline) {
+    for (;;) {
+        int queued = 0;
+        if (ioctl_retry(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return 0;
+        termios2 tio{};
+        if (ioctl_retry(fd_, TCGETS2, &tio) != 0) return 0;
+        std::uint64_t pause = line_time_us(static_cast<std::uint64_t>(queued), tio);
+        if (pause < 1000) pause = 1000;
+        if (deadline != 0) {
+            const std::uint64_t now = now_ms();
+            if (now >= deadline) return queued;
+            const std::uint64_t left_us = (deadline - now) * 1000u;
+            if (pause > left_us) pause = left_us;
+        }
+        sleep_us(pause);
+    }
+}
+
+// Like a timed-out Windows write: what has not gone out is dropped and not
+// counted.
+void TerminalPort::drop_unsent(DWORD& sent) {
+    int queued = 0;
+    if (ioctl_retry(fd_, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        ::ioctl(fd_, TCFLSH, TCOFLUSH);
+        sent = static_cast<DWORD>(queued) < sent ? sent - static_cast<DWORD>(queued) : 0;
+    }
+}
+
+BOOL TerminalPort::get_state(DCB& dcb) {
+    termios2 tio{};
+    if (ioctl_retry(fd_, TCGETS2, &tio) != 0) return fail(error_from_errno(errno));
+    settings_ = tio;
+    dcb = read_control_block(tio, shadow_, modem_lines(fd_));
+    dcb.fNull = stripNull_.load(std::memory_order_relaxed) ? 1 : 0;
+    return TRUE;
+}
+
+BOOL TerminalPort::set_state(const DCB& dcb) {
+    if (!valid_control_block(dcb)) return fail(ERROR_INVALID_PARAMETER);
+    termios2 tio = settings_;
+    apply_control_block(dcb, tio);
+    if (ioctl_retry(fd_, TCSETS2, &tio) != 0) return fail(error_from_errno(errno));
+    settings_ = tio;
+
+    set_line(fd_, dcb.fRtsControl, TIOCM_RTS);
+    set_line(fd_, dcb.fDtrControl, TIOCM_DTR);
+    shadow_ = dcb;
+    stripNull_.store(dcb.fNull != 0, std::memory_order_relaxed);
+    return TRUE;
+}
+
+void TerminalPort::set_timeouts(const COMMTIMEOUTS& timeouts) {
+    // Reads take only what is already there, so only the write limits act.
+    writeMultiplier_.store(timeouts.WriteTotalTimeoutMultiplier, std::memory_order_relaxed);
+    writeConstant_.store(timeouts.WriteTotalTimeoutConstant, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+Port* open_terminal(std::size_t index, const char* path) {
+    TerminalPort& port = terminals[index];
+    return port.open(path) ? &port : nullptr;
+}
+
+}  // namespace tarvo::posix
