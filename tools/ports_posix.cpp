@@ -3,6 +3,7 @@
 // open now. Nothing is written to any device and the console is never opened.
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -50,6 +51,10 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int COM_COUNT = 16;
+// /dev/tty, /dev/console, /dev/ptmx; the virtual consoles tty0..tty63.
+constexpr unsigned TTYAUX_MAJOR = 5;
+constexpr unsigned VT_MAJOR = 4;
+constexpr unsigned VT_COUNT = 64;
 
 struct PortsOptions {
     bool json = false;
@@ -82,7 +87,16 @@ public:
         return nullptr;
     }
 
-    bool is_console(const std::string& name) const { return consoles_.count(name) != 0; }
+    // By name for the nodes sysfs names, and by device number for any path
+    // (a link of its own to the console is still the console).
+    bool is_console(const std::string& name, const std::string& path) const {
+        if (consoles_.count(name) != 0) return true;
+        struct stat info {};
+        if (stat((root_ + path).c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return false;
+        const unsigned majorNumber = major(info.st_rdev), minorNumber = minor(info.st_rdev);
+        if (majorNumber == TTYAUX_MAJOR || (majorNumber == VT_MAJOR && minorNumber < VT_COUNT)) return true;
+        return consoleNumbers_.count(info.st_rdev) != 0;
+    }
 
 private:
     void read_consoles() {
@@ -93,13 +107,23 @@ private:
         std::string word;
         for (const char* c = active;; ++c) {
             if (*c == ' ' || *c == '\0') {
-                if (!word.empty()) consoles_.insert(word);
+                if (!word.empty()) note_console(word);
                 word.clear();
                 if (*c == '\0') break;
             } else {
                 word += *c;
             }
         }
+    }
+
+    void note_console(const std::string& name) {
+        consoles_.insert(name);
+        char number[32];
+        const std::string folder = root_ + "/sys/class/tty/" + name;
+        unsigned majorNumber = 0, minorNumber = 0;
+        if (posix::read_attribute(folder.c_str(), "dev", number, sizeof number) &&
+            std::sscanf(number, "%u:%u", &majorNumber, &minorNumber) == 2)
+            consoleNumbers_.insert(makedev(majorNumber, minorNumber));
     }
 
     void read_hardware() {
@@ -167,6 +191,7 @@ private:
 
     std::string root_;
     std::set<std::string> consoles_;
+    std::set<dev_t> consoleNumbers_;
     std::vector<Hardware> hardware_;
 };
 
@@ -179,6 +204,7 @@ std::string permission_words(const std::string& path) {
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) return "permission denied";
     const std::string group = group_name(info.st_gid);
+    if (info.st_gid == 0) return "permission denied: the device belongs to root; run as root or ask for access";
     return "permission denied: the device belongs to group " + group + "; join it (sudo usermod -aG " + group +
            " $USER) and log in again";
 }
@@ -195,16 +221,16 @@ std::string probe_words(const std::string& path) {
     }
 }
 
-// The tty name a device path stands for: by-id and by-path names are links
-// to it.
+// The tty name a device path in /dev stands for (by-id and by-path names are
+// links to it); empty for a path elsewhere.
 std::string tty_name_of(const Machine& machine, const std::string& device) {
-    const fs::path path(device);
     if (device.rfind("/dev/serial/", 0) == 0) {
         std::error_code error;
         const fs::path target = fs::read_symlink(machine.root() + device, error);
-        if (!error) return target.filename().string();
+        return error ? "" : target.filename().string();
     }
-    return path.filename().string();
+    const fs::path path(device);
+    return path.parent_path() == "/dev" ? path.filename().string() : "";
 }
 
 void describe_device(const Machine& machine, PortEntry& entry) {
@@ -214,7 +240,8 @@ void describe_device(const Machine& machine, PortEntry& entry) {
         entry.driver = h->driver;
         entry.byId = h->byId;
     }
-    entry.status = machine.is_console(name) ? "the system console: not opened" : probe_words(machine.root() + entry.device);
+    entry.status = machine.is_console(name, entry.device) ? "the system console: not opened"
+                                                           : probe_words(machine.root() + entry.device);
 }
 
 std::string without_root(const Machine& machine, const std::string& path) {

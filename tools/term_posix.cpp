@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -29,9 +30,10 @@ constexpr char MENU_KEY = 0x14;  // Ctrl-T
 // in the port's queue meanwhile.
 constexpr int POLL_MS = 10;
 constexpr std::size_t CHUNK = 4096;
-// A file goes out in blocks this small, so what arrives meanwhile is shown
-// between them rather than emptied by the next write.
-constexpr std::size_t FILE_BLOCK = 256;
+// A file goes out in blocks of about a second of line time (ten bits a
+// byte): what arrives meanwhile is shown between blocks, and each block's
+// write empties the input queue once rather than for every few bytes.
+std::size_t file_block(int rate) { return std::max<std::size_t>(64, static_cast<std::size_t>(rate) / 10); }
 
 volatile std::sig_atomic_t pendingSignal = 0;
 
@@ -287,9 +289,9 @@ private:
             return;
         }
         std::size_t total = 0;
-        char block[FILE_BLOCK];
-        for (std::size_t n; (n = std::fread(block, 1, sizeof block, file)) > 0; total += n)
-            if (!send(std::string(block, n))) break;
+        std::string block(file_block(options_.rate), '\0');
+        for (std::size_t n; (n = std::fread(block.data(), 1, block.size(), file)) > 0; total += n)
+            if (!send(block.substr(0, n))) break;
         std::fclose(file);
         tell("sent " + path + " (" + std::to_string(total) + " bytes)");
     }
