@@ -13,6 +13,7 @@ constexpr int EXIT_FAILED = 1;  // the command ran but something did not work
 constexpr int EXIT_USAGE = 2;   // bad command line or malformed input
 
 int run_main(const std::vector<std::string>& args);
+void print_run_help();
 int ports_main(const std::vector<std::string>& args);
 // Need pseudo-terminals and a POSIX terminal; where there are none they say
 // so and return EXIT_USAGE, and the usage does not offer them.

@@ -41,36 +41,6 @@ const char DEMO_HELP[] =
     "answer and round-trip time. Exit status 0 when every answer arrived intact.\n"
     "It needs Linux pseudo-terminals, so it runs only in the Linux build.\n";
 
-void print_run_help() {
-    std::fputs(
-        "usage: tarvo run [FILE|-]\n"
-        "\n"
-        "Reads FILE (or standard input for '-' or no argument) and runs one command\n"
-        "per line, printing one result line each: the returned integer, the name of\n"
-        "an error code, and for read and getch the bytes received as \"text\" and x:hex.\n"
-        "Blank lines and lines starting with # are ignored. Integers are decimal or\n"
-        "0x hex and may be negative. Data is \"text\" (escapes \\r \\n \\t \\0 \\\\ \\\" \\xHH)\n"
-        "or x:HEX. At most 1048576 bytes move per read or write.\n"
-        "\n"
-        "commands:\n",
-        stdout);
-    for (const std::string& synopsis : command_synopses()) std::printf("  %s\n", synopsis.c_str());
-    std::fputs(
-        "  (wait: poll iqueue until COUNT bytes wait or MS pass; sleep: pause)\n"
-        "\n"
-        "example:\n"
-        "  open 1\n"
-        "  ioctl 1 12 0x03\n"
-        "  write 1 \"*IDN?\\r\\n\"\n"
-        "  wait 1 1 2000\n"
-        "  read 1 64\n"
-        "  close 1\n"
-        "\n"
-        "A malformed line stops the script with a message naming the line and exit\n"
-        "status 2. On a terminal, run prompts and goes on after a malformed line.\n",
-        stdout);
-}
-
 bool is_help(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "help"; }
 
 bool asks_for_help(const std::vector<std::string>& args) {

@@ -8,12 +8,11 @@
 
 #include <filesystem>
 #include <fstream>
-#include <optional>
-#include <sstream>
 #include <thread>
 
 #include "child_process.h"
 #include "pty_peer.h"
+#include "tmux_pane.h"
 
 namespace tarvo::conformance {
 namespace {
@@ -22,81 +21,10 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 
-std::string file_text(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// One tmux server of its own with one pane. The pane runs a shell that notes
-// the terminal settings, runs the tool (exec'd, so its pid is the tool's),
-// then notes its exit status and the settings again.
-class TmuxPane {
-public:
-    explicit TmuxPane(const std::string& toolArgs) {
-        static int serial = 0;
-        dir_ = fs::path(::testing::TempDir()) / ("tarvo_term_" + std::to_string(getpid()) + "_" + std::to_string(++serial));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        const std::string d = dir_.string();
-        const std::string script = "stty -g > " + d + "/before; sh -c 'echo $$ > " + d + "/pid; exec \"$0\" \"$@\"' " +
-                                   TARVO_CONFORMANCE_TOOL + " term " + toolArgs + "; echo $? > " + d +
-                                   "/status.tmp; stty -g > " + d + "/after; mv " + d + "/status.tmp " + d +
-                                   "/status; exec sleep 600";
-        tmux({"new-session", "-d", "-x", "100", "-y", "30", "-s", "t", script});
-    }
-    ~TmuxPane() { tmux({"kill-server"}); }
-
-    void type_text(const std::string& text) { tmux({"send-keys", "-t", "t", "-l", text}); }
-    void press(const std::string& key) { tmux({"send-keys", "-t", "t", key}); }
-
-    std::string screen() { return tmux({"capture-pane", "-p", "-t", "t"}); }
-
-    // True once the screen shows `text`, within a bounded wait.
-    bool shows(const std::string& text) {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (screen().find(text) != std::string::npos) return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
-    }
-
-    // The tool's exit status as the shell saw it, once it has ended.
-    std::optional<int> status() {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (fs::exists(dir_ / "status")) return std::stoi(file_text(dir_ / "status"));
-            std::this_thread::sleep_for(20ms);
-        }
-        return std::nullopt;
-    }
-
-    pid_t tool_pid() { return static_cast<pid_t>(std::stol(file_text(dir_ / "pid"))); }
-    std::string settings_before() { return file_text(dir_ / "before"); }
-    std::string settings_after() { return file_text(dir_ / "after"); }
-    fs::path file(const std::string& name) const { return dir_ / name; }
-
-private:
-    std::string tmux(std::vector<std::string> args) {
-        ProcessSetup setup;
-        setup.argv = {"tmux", "-S", (dir_ / "tmux.sock").string()};
-        setup.argv.insert(setup.argv.end(), args.begin(), args.end());
-        setup.env = {{"TERM", "xterm"}};
-        setup.removedPrefixes = {"TARVO_COM", "TMUX"};
-        const Completed done = run_to_end(setup, 10s);
-        return done.output;
-    }
-
-    fs::path dir_;
-};
-
 class TermInTmux : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (run_to_end({{"tmux", "-V"}, {}, {}, {}}, 10s).ending.value_or(Ending{}).status != 0)
-            GTEST_SKIP() << "tmux is not installed (./dev.sh test installs it)";
+        if (!tmux_installed()) GTEST_SKIP() << "tmux is not installed (./dev.sh test installs it)";
     }
 
     // The terminal has started once its opening line is on the screen.
@@ -118,7 +46,7 @@ protected:
 TEST_F(TermInTmux, KeysGoOutReceivedBytesShowAndTheMenuActs) {
     const fs::path logFile = fs::path(::testing::TempDir()) / ("tarvo_term_" + std::to_string(getpid()) + ".log");
     fs::remove(logFile);
-    TmuxPane pane("--baud 115200 --log " + logFile.string() + " " + peer_.device());
+    TmuxPane pane("term --baud 115200 --log " + logFile.string() + " " + peer_.device());
     start(pane);
     EXPECT_THAT(pane.screen(), HasSubstr("(" + peer_.device() + ") at 115200 8N1"));
     EXPECT_EQ(peer_.line().outputSpeed, 115200u);
@@ -189,7 +117,7 @@ TEST_F(TermInTmux, EveryWayOutRestoresTheTerminal) {
     for (const WayOut& ending : waysOut) {
         SCOPED_TRACE(ending.what);
         PtyPeer peer;
-        TmuxPane pane(peer.device());
+        TmuxPane pane("term " + peer.device());
         start(pane);
         if (ending.signal != 0) {
             ASSERT_EQ(kill(pane.tool_pid(), ending.signal), 0);
