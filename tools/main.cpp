@@ -82,8 +82,8 @@ int dispatch(const std::vector<std::string>& argv) {
         return help ? EXIT_OK : ports_main(args);
     }
     if (command == "term") {
-        if (help) std::fputs(TERM_HELP, stdout);
-        return help ? EXIT_OK : term_main(args);
+        if (help && TERMINAL_COMMANDS_AVAILABLE) std::fputs(TERM_HELP, stdout);
+        return help && TERMINAL_COMMANDS_AVAILABLE ? EXIT_OK : term_main(args);
     }
     return usage_error("unknown command '" + command + "'");
 }

@@ -165,7 +165,7 @@ private:
         usb.serial = attribute(device, "serial");
         usb.manufacturer = attribute(device, "manufacturer");
         usb.product = attribute(device, "product");
-        usb.interface = attribute(interface, "bInterfaceNumber");
+        usb.interfaceNumber = attribute(interface, "bInterfaceNumber");
         return usb;
     }
 

@@ -29,7 +29,7 @@ std::string json_usb(const std::optional<UsbFacts>& usb) {
     if (!usb) return "null";
     return "{\"vid\": " + json_or_null(usb->vid) + ", \"pid\": " + json_or_null(usb->pid) +
            ", \"serial\": " + json_or_null(usb->serial) + ", \"manufacturer\": " + json_or_null(usb->manufacturer) +
-           ", \"product\": " + json_or_null(usb->product) + ", \"interface\": " + json_or_null(usb->interface) + "}";
+           ", \"product\": " + json_or_null(usb->product) + ", \"interface\": " + json_or_null(usb->interfaceNumber) + "}";
 }
 
 std::string json_list(const std::vector<std::string>& items) {
@@ -43,7 +43,7 @@ std::string usb_line(const UsbFacts& usb) {
     if (!usb.serial.empty()) line += " serial " + usb.serial;
     if (!usb.manufacturer.empty()) line += ", " + usb.manufacturer;
     if (!usb.product.empty()) line += ", " + usb.product;
-    if (!usb.interface.empty()) line += ", interface " + usb.interface;
+    if (!usb.interfaceNumber.empty()) line += ", interface " + usb.interfaceNumber;
     return line;
 }
 

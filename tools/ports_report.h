@@ -10,7 +10,7 @@
 namespace tarvo::tool {
 
 struct UsbFacts {
-    std::string vid, pid, serial, manufacturer, product, interface;
+    std::string vid, pid, serial, manufacturer, product, interfaceNumber;  // "interface" is a macro in windows.h
 };
 
 struct PortEntry {

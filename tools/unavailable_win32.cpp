@@ -1,5 +1,5 @@
-// demo and ports build on pseudo-terminals and POSIX device names; Windows
-// has neither, so there they only explain that.
+// demo builds on Linux pseudo-terminals and term on a POSIX terminal;
+// Windows has neither, so there they only explain that.
 #include <cstdio>
 
 #include "commands.h"
@@ -7,16 +7,14 @@
 namespace tarvo::tool {
 namespace {
 
-int unavailable(const char* name) {
-    std::fprintf(stderr, "tarvo %s: not available on Windows (it needs POSIX pseudo-terminals)\n", name);
+int unavailable(const char* name, const char* needs) {
+    std::fprintf(stderr, "tarvo %s: not available on Windows (it needs %s)\n", name, needs);
     return EXIT_USAGE;
 }
 
 }  // namespace
 
-int demo_main(const std::vector<std::string>&) { return unavailable("demo"); }
-int ports_main(const std::vector<std::string>&) { return unavailable("ports"); }
-int term_main(const std::vector<std::string>&) { return unavailable("term"); }
-const char PORTS_HELP[] = "usage: tarvo ports\n";
+int demo_main(const std::vector<std::string>&) { return unavailable("demo", "Linux pseudo-terminals"); }
+int term_main(const std::vector<std::string>&) { return unavailable("term", "a POSIX terminal"); }
 
 }  // namespace tarvo::tool

@@ -399,5 +399,29 @@ TEST_F(Conformance, ClosedAndBadPorts) {
     EXPECT_EQ(result("setComPortNo 3 -1"), 0);
 }
 
+// The line `tarvo ports` prints for a COM number, without its details.
+std::string ports_line(const std::string& listing, const std::string& com) {
+    const std::size_t start = listing.find(com + " ");
+    return start == std::string::npos ? "(no line for " + com + ")" : listing.substr(start, listing.find('\n', start) - start);
+}
+
+// `tarvo ports` lists the mapped ports (Windows: the ones Wine lists under
+// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM) and whether each opens now, while
+// the running script holds one of them.
+TEST_F(Conformance, PortsListsEachMappedPortAndWhetherItOpens) {
+    ASSERT_EQ(result("open 2"), 0);
+    const Completed listed = run_to_end(launcher().tool_setup({"ports"}), launcher().patience());
+    ASSERT_TRUE(listed.ending.has_value());
+    EXPECT_EQ(listed.ending->status, 0) << listed.output;
+    const std::string lineA = ports_line(listed.output, "COM1"), lineB = ports_line(listed.output, "COM2");
+    EXPECT_THAT(lineA, ::testing::HasSubstr(wine() ? "\\\\.\\COM1 " : peer(COM_A).device() + " "));
+    EXPECT_THAT(lineA, ::testing::EndsWith(" free"));
+    EXPECT_THAT(lineB, ::testing::HasSubstr(wine() ? "\\\\.\\COM2 " : peer(COM_B).device() + " "));
+    // Expected to differ: Wine 8 lets a second exclusive open of a COM
+    // device on a pty succeed, so a held port looks free there.
+    EXPECT_THAT(lineB, ::testing::EndsWith(wine() ? " free" : " busy: held by another program"));
+    EXPECT_EQ(result("close 2"), 0);
+}
+
 }  // namespace
 }  // namespace tarvo::conformance
