@@ -37,9 +37,10 @@ ensure_packages() {
 
 jobs() { nproc 2>/dev/null || echo 2; }
 
+# build_preset PRESET [TARGET...]: everything, or only the targets named.
 build_preset() {
     cmake --preset "$1" >/dev/null
-    cmake --build --preset "$1" -j "$(jobs)"
+    cmake --build --preset "$1" -j "$(jobs)" ${2:+--target "${@:2}"}
 }
 
 test_preset() {
@@ -50,7 +51,7 @@ test_preset() {
 case "${1:-}" in
 demo)
     ensure_packages "${NATIVE_PACKAGES[@]}"
-    build_preset native
+    build_preset native tarvo_tool  # the tool and the library, not the tests
     ./build/native/tools/tarvo demo
     ;;
 sanitize)
