@@ -14,9 +14,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "commands.h"
+#include "device/posix/com_mapping.h"
 #include "tarvo.h"
 #include "term_options.h"
 #include "text.h"
@@ -338,10 +340,10 @@ bool set_up_port(const TermOptions& o) {
     return true;
 }
 
+// The device the library opened, by the library's own rule.
 std::string device_name(const TermOptions& o) {
-    if (!o.device.empty()) return o.device;
-    const char* mapped = std::getenv(("TARVO_COM" + std::to_string(o.port)).c_str());
-    return mapped != nullptr && *mapped != '\0' ? mapped : "/dev/ttyS" + std::to_string(o.port - 1);
+    auto target = std::make_unique<posix::ComTarget>();
+    return posix::resolve_com(o.port, posix::mapping_of(o.port), *target) ? target->device : "?";
 }
 
 std::string opened_line(const TermOptions& o, bool interactive) {
