@@ -283,9 +283,10 @@ std::optional<PortEntry> com_entry(const Machine& machine, int com) {
             return entry;
         }
         const std::vector<std::string> found = usb_matches(machine, selector);
+        const char* narrower = selector.hasSerial ? "name one by its path" : "add the serial number, or name one by its path";
         entry.status = found.empty() ? "not found: no USB serial device has these ids"
                                      : "ambiguous: " + std::to_string(found.size()) + " devices match (" +
-                                           joined(found) + "); add the serial number or name one by path";
+                                           joined(found) + "); " + narrower;
         return entry;
     } else {
         entry.status = "cannot be mapped";
