@@ -128,9 +128,10 @@ private:
 
     void read_hardware() {
         std::vector<std::string> names;
-        posix::for_each_tty(
-            root_.c_str(), [](const char* name, void* list) { static_cast<std::vector<std::string>*>(list)->push_back(name); },
-            &names);
+        const auto collect = [](const char* name, void* list) {
+            static_cast<std::vector<std::string>*>(list)->push_back(name);
+        };
+        posix::for_each_tty(root_.c_str(), collect, &names);
         std::sort(names.begin(), names.end(), natural_less);
         for (const std::string& name : names) {
             const fs::path tty = fs::path(root_ + "/sys/class/tty") / name;
@@ -283,7 +284,8 @@ std::optional<PortEntry> com_entry(const Machine& machine, int com) {
             return entry;
         }
         const std::vector<std::string> found = usb_matches(machine, selector);
-        const char* narrower = selector.hasSerial ? "name one by its path" : "add the serial number, or name one by its path";
+        const char* narrower =
+            selector.hasSerial ? "name one by its path" : "add the serial number, or name one by its path";
         entry.status = found.empty() ? "not found: no USB serial device has these ids"
                                      : "ambiguous: " + std::to_string(found.size()) + " devices match (" +
                                            joined(found) + "); " + narrower;

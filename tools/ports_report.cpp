@@ -29,7 +29,8 @@ std::string json_usb(const std::optional<UsbFacts>& usb) {
     if (!usb) return "null";
     return "{\"vid\": " + json_or_null(usb->vid) + ", \"pid\": " + json_or_null(usb->pid) +
            ", \"serial\": " + json_or_null(usb->serial) + ", \"manufacturer\": " + json_or_null(usb->manufacturer) +
-           ", \"product\": " + json_or_null(usb->product) + ", \"interface\": " + json_or_null(usb->interfaceNumber) + "}";
+           ", \"product\": " + json_or_null(usb->product) +
+           ", \"interface\": " + json_or_null(usb->interfaceNumber) + "}";
 }
 
 std::string json_list(const std::vector<std::string>& items) {

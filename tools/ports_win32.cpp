@@ -70,7 +70,8 @@ std::vector<KnownPort> known_ports() {
 // error says why not. A port whose settings cannot be read is no serial
 // device (Wine opens a COM name whose device is missing).
 std::string open_words(const std::string& device) {
-    const HANDLE port = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE port =
+        CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (port != INVALID_HANDLE_VALUE) {
         DCB settings{};
         settings.DCBlength = sizeof settings;

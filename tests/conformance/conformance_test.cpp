@@ -402,7 +402,8 @@ TEST_F(Conformance, ClosedAndBadPorts) {
 // The line `tarvo ports` prints for a COM number, without its details.
 std::string ports_line(const std::string& listing, const std::string& com) {
     const std::size_t start = listing.find(com + " ");
-    return start == std::string::npos ? "(no line for " + com + ")" : listing.substr(start, listing.find('\n', start) - start);
+    if (start == std::string::npos) return "(no line for " + com + ")";
+    return listing.substr(start, listing.find('\n', start) - start);
 }
 
 // `tarvo ports` lists the mapped ports (Windows: the ones Wine lists under

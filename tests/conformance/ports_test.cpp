@@ -26,7 +26,8 @@ class FakeMachine {
 public:
     FakeMachine() {
         static int serial = 0;
-        root_ = fs::path(::testing::TempDir()) / ("tarvo_sysfs_" + std::to_string(getpid()) + "_" + std::to_string(++serial));
+        const std::string name = "tarvo_sysfs_" + std::to_string(getpid()) + "_" + std::to_string(++serial);
+        root_ = fs::path(::testing::TempDir()) / name;
         fs::remove_all(root_);
         fs::create_directories(root_ / "sys/class/tty");
         fs::create_directories(root_ / "dev/serial/by-id");
@@ -60,7 +61,8 @@ public:
         link(usb + "/1-1:1.0/ttyUSB0/driver", "../../../../../../../bus/usb-serial/drivers/ftdi_sio");
         fs::create_directories(root_ / "sys/bus/usb-serial/drivers/ftdi_sio");
         tty("ttyUSB0", usb + "/1-1:1.0/ttyUSB0", usb + "/1-1:1.0/ttyUSB0", node);
-        fs::create_symlink("../../ttyUSB0", root_ / "dev/serial/by-id/usb-Acme_Cables_USB_Serial_Cable_A10K3L9X-if00-port0");
+        fs::create_symlink("../../ttyUSB0",
+                           root_ / "dev/serial/by-id/usb-Acme_Cables_USB_Serial_Cable_A10K3L9X-if00-port0");
     }
 
     // A CDC-ACM device with two serial interfaces, 0 and 2, of the same ids.
@@ -155,7 +157,8 @@ TEST(PortsOnFakeTrees, NamesTheHardwareAndFollowsUsbMappings) {
                                 "\"not found\", \"usb\": {\"vid\": \"1209\""));
     const Completed parsed = run_to_end(
         {{"/usr/bin/python3", "-c",
-          "import json,sys; d=json.loads(sys.argv[1]); assert isinstance(d, list) and len(d) == 6, d; print('ok')", json},
+          "import json,sys; d=json.loads(sys.argv[1]); assert isinstance(d, list) and len(d) == 6, d; print('ok')",
+          json},
          {}, {}, {}},
         10s);
     EXPECT_EQ(parsed.output, "ok\n");

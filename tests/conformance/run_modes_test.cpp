@@ -60,7 +60,8 @@ TEST_F(RunModes, StrictStopsAtTheFirstFailureNamingItsLine) {
         std::size_t results;
     } cases[] = {
         {"open 1\nclose 2\niqueue 1\n", "line 2: close 2 returned -20004 ERR_NOT_OPEN; stopping", 2},
-        {"open 1\n# waits for nothing\nwait 1 1 10\nclose 1\n", "line 3: wait 1 1 10 returned 0 (timeout); stopping", 2},
+        {"open 1\n# waits for nothing\nwait 1 1 10\nclose 1\n", "line 3: wait 1 1 10 returned 0 (timeout); stopping",
+         2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.script);

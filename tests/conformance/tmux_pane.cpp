@@ -31,8 +31,9 @@ TmuxPane::TmuxPane(const std::string& toolArgs) {
     fs::create_directories(dir_);
     const std::string d = dir_.string();
     const std::string script = "stty -g > " + d + "/before; sh -c 'echo $$ > " + d + "/pid; exec \"$0\" \"$@\"' " +
-                               TARVO_CONFORMANCE_TOOL + " " + toolArgs + "; echo $? > " + d + "/status.tmp; stty -g > " +
-                               d + "/after; mv " + d + "/status.tmp " + d + "/status; exec sleep 600";
+                               TARVO_CONFORMANCE_TOOL + " " + toolArgs + "; echo $? > " + d +
+                               "/status.tmp; stty -g > " + d + "/after; mv " + d + "/status.tmp " + d +
+                               "/status; exec sleep 600";
     tmux({"new-session", "-d", "-x", "100", "-y", "30", "-s", "t", script});
 }
 
