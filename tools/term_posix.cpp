@@ -350,7 +350,7 @@ std::string opened_line(const TermOptions& o, bool interactive) {
     std::string line = "tarvo term: COM" + std::to_string(o.port) + " (" + device_name(o) + ") at " +
                        std::to_string(o.rate) + " " + o.format + ", flow " + (o.cts ? "cts" : "none");
     line += interactive ? "; Ctrl-] leaves, Ctrl-T h lists the menu" : "; sending standard input";
-    return line + "\r\n";
+    return line + "\n";
 }
 
 Outcome pass_keys(Session& session, bool interactive) {
@@ -391,10 +391,11 @@ int term_main(const std::vector<std::string>& args) {
 
     const bool interactive = isatty(STDIN_FILENO) == 1;
     catch_ending_signals();
-    show(opened_line(options, interactive));
     Outcome outcome;
     {
         RawKeyboard keyboard;
+        // Once this shows, keys are taken raw.
+        show(opened_line(options, interactive));
         Session session(options, log);
         outcome = pass_keys(session, interactive);
         if (outcome == Outcome::InputEnded) session.show_received();

@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "child_process.h"
 #include "pty_peer.h"
@@ -29,10 +28,8 @@ protected:
 
     // The terminal has started once its opening line is on the screen.
     void start(TmuxPane& pane) {
+        // The opening line comes once the keyboard is raw.
         ASSERT_TRUE(pane.shows("Ctrl-] leaves")) << pane.screen();
-        // The opening line is written before the keyboard goes raw; typing
-        // any earlier could reach a still cooked terminal.
-        std::this_thread::sleep_for(200ms);
     }
 
     void expect_left_as_found(TmuxPane& pane) {
