@@ -264,6 +264,17 @@ std::string joined(const std::vector<std::string>& items) {
     return out;
 }
 
+// Why a usb: mapping reaches no device: malformed, no match, or several.
+std::string usb_mapping_failure(const Machine& machine, const char* mapping) {
+    posix::UsbSelector selector;
+    if (!posix::parse_usb_selector(mapping, selector))
+        return "not a usb: mapping (usb:VVVV:PPPP or usb:VVVV:PPPP:SERIAL, hex ids)";
+    const std::vector<std::string> found = usb_matches(machine, selector);
+    if (found.empty()) return "not found: no USB serial device has these ids";
+    return "ambiguous: " + std::to_string(found.size()) + " devices match (" + joined(found) + "); " +
+           (selector.hasSerial ? "name one by its path" : "add the serial number, or name one by its path");
+}
+
 std::optional<PortEntry> com_entry(const Machine& machine, int com) {
     PortEntry entry;
     entry.com = com;
@@ -275,25 +286,11 @@ std::optional<PortEntry> com_entry(const Machine& machine, int com) {
         return entry;
     }
     auto target = std::make_unique<posix::ComTarget>();
-    if (posix::resolve_com(com, mapping, *target, machine.root().c_str())) {
-        entry.device = without_root(machine, target->device);
-    } else if (posix::is_usb_mapping(mapping)) {
-        posix::UsbSelector selector;
-        if (!posix::parse_usb_selector(mapping, selector)) {
-            entry.status = "not a usb: mapping (usb:VVVV:PPPP or usb:VVVV:PPPP:SERIAL, hex ids)";
-            return entry;
-        }
-        const std::vector<std::string> found = usb_matches(machine, selector);
-        const char* narrower =
-            selector.hasSerial ? "name one by its path" : "add the serial number, or name one by its path";
-        entry.status = found.empty() ? "not found: no USB serial device has these ids"
-                                     : "ambiguous: " + std::to_string(found.size()) + " devices match (" +
-                                           joined(found) + "); " + narrower;
-        return entry;
-    } else {
-        entry.status = "cannot be mapped";
+    if (!posix::resolve_com(com, mapping, *target, machine.root().c_str())) {
+        entry.status = posix::is_usb_mapping(mapping) ? usb_mapping_failure(machine, mapping) : "cannot be mapped";
         return entry;
     }
+    entry.device = without_root(machine, target->device);
     if (mapping == nullptr) {
         // The default device counts only where a UART is really there.
         const std::string name = tty_name_of(machine, entry.device);
