@@ -1,15 +1,9 @@
 // `tarvo term`: keys to the port, received bytes to the screen. The library
-// never waits, so one loop polls the keyboard with a short timeout and looks
-// at the port's input queue between polls.
-#include <poll.h>
-#include <signal.h>
-#include <termios.h>
-#include <time.h>
-#include <unistd.h>
-
+// never waits, so one loop looks for keys with a short timeout and at the
+// port's input queue between looks. The console is the platform's part.
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,8 +12,8 @@
 #include <string>
 
 #include "commands.h"
-#include "device/posix/com_mapping.h"
 #include "tarvo.h"
+#include "term_console.h"
 #include "term_options.h"
 #include "text.h"
 
@@ -37,64 +31,6 @@ constexpr std::size_t CHUNK = 4096;
 // write empties the input queue once rather than for every few bytes.
 std::size_t file_block(int rate) { return std::max<std::size_t>(64, static_cast<std::size_t>(rate) / 10); }
 
-volatile std::sig_atomic_t pendingSignal = 0;
-
-void note_signal(int signal) { pendingSignal = signal; }
-
-// Without SA_RESTART, so a signal ends the keyboard poll at once.
-void catch_ending_signals() {
-    struct sigaction action {};
-    action.sa_handler = note_signal;
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) sigaction(signal, &action, nullptr);
-}
-
-// Ends the process by the signal that asked for it, as a shell expects.
-[[noreturn]] void die_by(int signal) {
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-    std::_Exit(128 + signal);
-}
-
-void write_all(int fd, const char* bytes, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, bytes, size);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;  // the screen is gone; nothing to tell
-        bytes += written;
-        size -= static_cast<std::size_t>(written);
-    }
-}
-
-void show(const std::string& text) { write_all(STDOUT_FILENO, text.data(), text.size()); }
-
-// The user's terminal in raw mode for as long as this lives; every way out
-// of the session passes through restore().
-class RawKeyboard {
-public:
-    RawKeyboard() {
-        if (tcgetattr(STDIN_FILENO, &saved_) != 0) return;
-        termios raw = saved_;
-        cfmakeraw(&raw);
-        // Raw output would pass \n without a carriage return; keep the
-        // output processing so our own messages and received LF look right.
-        raw.c_oflag = saved_.c_oflag;
-        active_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) == 0;
-    }
-    ~RawKeyboard() { restore(); }
-    RawKeyboard(const RawKeyboard&) = delete;
-    RawKeyboard& operator=(const RawKeyboard&) = delete;
-
-    void restore() {
-        if (active_) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
-        active_ = false;
-    }
-
-private:
-    termios saved_{};
-    bool active_ = false;
-};
-
 // Appends each block moved, one line each: UTC time, direction, bytes.
 class TrafficLog {
 public:
@@ -111,14 +47,13 @@ public:
 
     void record(char direction, const std::string& bytes) {
         if (file_ == nullptr || bytes.empty()) return;
-        timespec now{};
-        clock_gettime(CLOCK_REALTIME, &now);
-        tm utc{};
-        gmtime_r(&now.tv_sec, &utc);
+        using namespace std::chrono;
+        const auto now = system_clock::now();
+        const std::time_t seconds = system_clock::to_time_t(now);
+        const long millis = static_cast<long>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
         char stamp[32];
-        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
-        std::fprintf(file_, "%s.%03ldZ %c \"%s\"\n", stamp, now.tv_nsec / 1000000L, direction,
-                     escape_bytes(bytes).c_str());
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", std::gmtime(&seconds));  // one thread only
+        std::fprintf(file_, "%s.%03ldZ %c \"%s\"\n", stamp, millis, direction, escape_bytes(bytes).c_str());
         std::fflush(file_);
     }
 
@@ -141,7 +76,8 @@ enum class Outcome { Running, Left, InputEnded, HungUp };
 
 class Session {
 public:
-    Session(TermOptions options, TrafficLog& log) : options_(std::move(options)), log_(log) {}
+    Session(TermOptions options, TrafficLog& log, TermConsole& console)
+        : options_(std::move(options)), log_(log), console_(console) {}
 
     // Moves every waiting byte to the screen; false once the port hung up.
     bool show_received() {
@@ -154,7 +90,7 @@ public:
             if (count <= 0) return true;
             const std::string bytes(buffer, static_cast<std::size_t>(count));
             log_.record('<', bytes);
-            show(options_.hex ? hex_of(bytes, hexColumn_) : bytes);
+            console_.write(options_.hex ? hex_of(bytes, hexColumn_) : bytes);
         }
     }
 
@@ -166,7 +102,7 @@ public:
         log_.record('>', bytes.substr(0, sent > 0 ? static_cast<std::size_t>(sent) : 0));
         if (sent != static_cast<int>(bytes.size()))
             tell("sent " + std::to_string(sent < 0 ? 0 : sent) + " of " + std::to_string(bytes.size()) + " bytes");
-        if (options_.echo) show(echo_form(bytes));
+        if (options_.echo) console_.write(echo_form(bytes));
         return true;
     }
 
@@ -200,7 +136,7 @@ public:
 
     bool prompting() const { return !prompt_.empty(); }
 
-    void tell(const std::string& message) { show("\r\n[tarvo: " + message + "]\r\n"); }
+    void tell(const std::string& message) { console_.write("\r\n[tarvo: " + message + "]\r\n"); }
 
 private:
     std::string echo_form(const std::string& bytes) const {
@@ -239,7 +175,7 @@ private:
     }
 
     void help() {
-        show("\r\n[tarvo: Ctrl-] leaves. Ctrl-T then: h this list; x hex on/off; e echo on/off;\r\n"
+        console_.write("\r\n[tarvo: Ctrl-] leaves. Ctrl-T then: h this list; x hex on/off; e echo on/off;\r\n"
              " n Enter sends CR/LF/CR LF; b rate; r RTS on/off; d DTR on/off; s send a file;\r\n"
              " ] send Ctrl-]; t send Ctrl-T; q leave.\r\n"
              " Bytes arriving in the instant of a write are emptied by it and lost.]\r\n");
@@ -254,7 +190,7 @@ private:
     void begin_prompt(const std::string& what) {
         prompt_ = what;
         answer_.clear();
-        show("\r\n[tarvo: " + what + " (Enter to take, Esc to cancel)]: ");
+        console_.write("\r\n[tarvo: " + what + " (Enter to take, Esc to cancel)]: ");
     }
 
     void edit_prompt(char key) {
@@ -267,10 +203,10 @@ private:
             what == "rate" ? change_rate(answer) : send_file(answer);
         } else if ((key == 0x7f || key == 0x08) && !answer_.empty()) {
             answer_.pop_back();
-            show("\b \b");
+            console_.write("\b \b");
         } else if (static_cast<unsigned char>(key) >= 0x20 && key != 0x7f) {
             answer_ += key;
-            show(std::string(1, key));
+            console_.write(std::string(1, key));
         }
     }
 
@@ -300,6 +236,7 @@ private:
 
     TermOptions options_;
     TrafficLog& log_;
+    TermConsole& console_;
     bool afterMenuKey_ = false;
     int hexColumn_ = 0;
     std::string prompt_;  // "rate" or "file" while a line is typed for it
@@ -309,7 +246,10 @@ private:
 // Opens the port and makes every setting the options ask for; false with a
 // message when one is refused.
 bool set_up_port(const TermOptions& o) {
-    if (!o.device.empty()) setenv(("TARVO_COM" + std::to_string(o.port)).c_str(), o.device.c_str(), 1);
+    if (!o.device.empty() && !map_port_to_path(o.port, o.device)) {
+        std::fprintf(stderr, "tarvo term: a device path cannot name a port here; give its number\n");
+        return false;
+    }
     sio_setComPortNo(o.port, -1);
     struct Step {
         const char* what;
@@ -340,36 +280,28 @@ bool set_up_port(const TermOptions& o) {
     return true;
 }
 
-// The device the library opened, by the library's own rule.
-std::string device_name(const TermOptions& o) {
-    auto target = std::make_unique<posix::ComTarget>();
-    return posix::resolve_com(o.port, posix::mapping_of(o.port), *target) ? target->device : "?";
-}
-
 std::string opened_line(const TermOptions& o, bool interactive) {
-    std::string line = "tarvo term: COM" + std::to_string(o.port) + " (" + device_name(o) + ") at " +
+    std::string line = "tarvo term: COM" + std::to_string(o.port) + " (" + device_of_port(o.port) + ") at " +
                        std::to_string(o.rate) + " " + o.format + ", flow " + (o.cts ? "cts" : "none");
     line += interactive ? "; Ctrl-] leaves, Ctrl-T h lists the menu" : "; sending standard input";
     return line + "\n";
 }
 
-Outcome pass_keys(Session& session, bool interactive) {
+Outcome pass_keys(Session& session, TermConsole& console) {
+    const bool interactive = console.interactive();
     for (;;) {
-        if (pendingSignal != 0) return Outcome::Left;
+        if (console.asked_to_end()) return Outcome::Left;
         if (!session.prompting() && !session.show_received()) return Outcome::HungUp;
-        pollfd keyboard{STDIN_FILENO, POLLIN, 0};
-        const int ready = ::poll(&keyboard, 1, POLL_MS);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) continue;
         char buffer[CHUNK];
-        const ssize_t count = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (count <= 0) return Outcome::InputEnded;
+        const int count = console.read_input(buffer, static_cast<int>(sizeof buffer), POLL_MS);
+        if (count == 0) continue;
+        if (count < 0) return Outcome::InputEnded;
+        const std::size_t size = static_cast<std::size_t>(count);
         if (!interactive) {
-            if (!session.send(std::string(buffer, static_cast<std::size_t>(count)))) return Outcome::HungUp;
+            if (!session.send(std::string(buffer, size))) return Outcome::HungUp;
             continue;
         }
-        if (const Outcome o = session.keys(buffer, static_cast<std::size_t>(count)); o != Outcome::Running) return o;
+        if (const Outcome o = session.keys(buffer, size); o != Outcome::Running) return o;
     }
 }
 
@@ -387,27 +319,27 @@ int term_main(const std::vector<std::string>& args) {
         std::fprintf(stderr, "tarvo term: cannot open the log %s: %s\n", options.logPath.c_str(), std::strerror(errno));
         return EXIT_FAILED;
     }
+    const std::unique_ptr<TermConsole> console = make_term_console();
     if (!set_up_port(options)) return EXIT_FAILED;
 
-    const bool interactive = isatty(STDIN_FILENO) == 1;
-    catch_ending_signals();
+    const bool interactive = console->interactive();
+    if (interactive) console->take_keys_raw();
+    // Once this shows, keys are taken raw.
+    console->write(opened_line(options, interactive));
     Outcome outcome;
     {
-        RawKeyboard keyboard;
-        // Once this shows, keys are taken raw.
-        show(opened_line(options, interactive));
-        Session session(options, log);
-        outcome = pass_keys(session, interactive);
+        Session session(options, log, *console);
+        outcome = pass_keys(session, *console);
         if (outcome == Outcome::InputEnded) session.show_received();
-        keyboard.restore();
     }
+    console->restore();
     sio_close(options.port);
-    if (pendingSignal != 0) die_by(pendingSignal);
+    console->end_as_asked();
     if (outcome == Outcome::HungUp) {
         std::fprintf(stderr, "\ntarvo term: COM%d hung up\n", options.port);
         return EXIT_FAILED;
     }
-    if (interactive) show("\r\n");
+    if (interactive) console->write("\r\n");
     return EXIT_OK;
 }
 
