@@ -11,7 +11,7 @@
 namespace tarvo::tool {
 namespace {
 
-// Listed only where they run: demo and term need a POSIX terminal.
+// demo is listed only where it runs: it needs Linux pseudo-terminals.
 const char* const USAGE_HEAD =
     "usage: tarvo COMMAND [ARGS]\n"
     "       tarvo --version | -V\n"
@@ -19,9 +19,9 @@ const char* const USAGE_HEAD =
     "\n"
     "commands:\n"
     "  run [FILE|-]   run library calls, one per line, from FILE or standard input\n"
-    "  ports          which COM numbers reach which devices, and whether they open\n";
-const char* const USAGE_TERMINAL_COMMANDS =
     "  term PORT      an interactive terminal on a port (Ctrl-] leaves)\n"
+    "  ports          which COM numbers reach which devices, and whether they open\n";
+const char* const USAGE_DEMO =
     "  demo           a complete exchange with a simulated instrument (no hardware)\n";
 const char* const USAGE_TAIL =
     "\n"
@@ -29,7 +29,7 @@ const char* const USAGE_TAIL =
     "Exit status: 0 success, 1 the command failed, 2 a usage error.\n";
 
 std::string usage() {
-    return std::string(USAGE_HEAD) + (TERMINAL_COMMANDS_AVAILABLE ? USAGE_TERMINAL_COMMANDS : "") + USAGE_TAIL;
+    return std::string(USAGE_HEAD) + (DEMO_AVAILABLE ? USAGE_DEMO : "") + USAGE_TAIL;
 }
 
 const char DEMO_HELP[] =
@@ -82,8 +82,8 @@ int dispatch(const std::vector<std::string>& argv) {
         return help ? EXIT_OK : ports_main(args);
     }
     if (command == "term") {
-        if (help && TERMINAL_COMMANDS_AVAILABLE) std::fputs(TERM_HELP, stdout);
-        return help && TERMINAL_COMMANDS_AVAILABLE ? EXIT_OK : term_main(args);
+        if (help) std::fputs(TERM_HELP, stdout);
+        return help ? EXIT_OK : term_main(args);
     }
     return usage_error("unknown command '" + command + "'");
 }

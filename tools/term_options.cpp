@@ -8,8 +8,9 @@ const char TERM_HELP[] =
     "usage: tarvo term [OPTIONS] PORT\n"
     "\n"
     "An interactive terminal on a serial port: keys go to the port, received\n"
-    "bytes to the screen. PORT is a port number 1..16 (COM n, mapped as for\n"
-    "every program: TARVO_COM<n>, else /dev/ttyS<n-1>) or a device path.\n"
+    "bytes to the screen. PORT is a port number 1..16 or COM1..COM16 (COM n,\n"
+    "on Linux mapped as for every program: TARVO_COM<n>, else /dev/ttyS<n-1>),\n"
+    "or on Linux a device path.\n"
     "\n"
     "options:\n"
     "  --baud RATE        bit/s, 1..921600 (9600)\n"
@@ -37,11 +38,13 @@ const char TERM_HELP[] =
     "\n"
     "With standard input not a terminal, sends that input as it is and exits at\n"
     "its end. The terminal's settings are restored on every way out: the exit\n"
-    "key, end of input, SIGTERM, SIGHUP, or the port hanging up.\n"
+    "key, end of input, SIGTERM, SIGHUP (Windows: closing the console,\n"
+    "Ctrl-Break), or the port hanging up.\n"
     "\n"
     "exit status: 0 left by the exit key or end of input; 1 the port could not\n"
     "be opened or set up, or it hung up; 2 a bad command line. On SIGTERM or\n"
-    "SIGHUP it ends by that signal.\n";
+    "SIGHUP it ends by that signal; on Windows a console close or Ctrl-Break\n"
+    "ends it with status 1.\n";
 
 namespace {
 
@@ -62,8 +65,9 @@ bool parse_port(const std::string& text, TermOptions& options) {
         options.device = text;
         return true;
     }
+    const bool named = text.size() > 3 && (text.compare(0, 3, "COM") == 0 || text.compare(0, 3, "com") == 0);
     int number = 0;
-    if (!parse_rate(text, number) || number > 16) return false;
+    if (!parse_rate(named ? text.substr(3) : text, number) || number > 16) return false;
     options.port = number;
     return true;
 }

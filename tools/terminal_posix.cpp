@@ -9,6 +9,6 @@ bool stdin_is_terminal() { return isatty(STDIN_FILENO) == 1; }
 
 void use_binary_stdio() {}  // POSIX streams never translate
 
-const bool TERMINAL_COMMANDS_AVAILABLE = true;
+const bool DEMO_AVAILABLE = true;
 
 }  // namespace tarvo::tool

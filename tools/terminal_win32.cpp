@@ -7,8 +7,8 @@
 
 namespace tarvo::tool {
 
-// term needs a POSIX terminal, demo Linux pseudo-terminals.
-const bool TERMINAL_COMMANDS_AVAILABLE = false;
+// demo needs Linux pseudo-terminals.
+const bool DEMO_AVAILABLE = false;
 
 bool stdin_is_terminal() { return _isatty(_fileno(stdin)) != 0; }
 

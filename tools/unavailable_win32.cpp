@@ -1,5 +1,5 @@
-// demo builds on Linux pseudo-terminals and term on a POSIX terminal;
-// Windows has neither, so there they only explain that.
+// demo builds on Linux pseudo-terminals; Windows has none, so there it only
+// explains that.
 #include <cstdio>
 
 #include "commands.h"
@@ -7,14 +7,13 @@
 namespace tarvo::tool {
 namespace {
 
-int unavailable(const char* name, const char* needs) {
-    std::fprintf(stderr, "tarvo %s: not available on Windows (it needs %s)\n", name, needs);
+int unavailable(const char* name) {
+    std::fprintf(stderr, "tarvo %s: not available on Windows (it needs Linux pseudo-terminals)\n", name);
     return EXIT_USAGE;
 }
 
 }  // namespace
 
-int demo_main(const std::vector<std::string>&) { return unavailable("demo", "Linux pseudo-terminals"); }
-int term_main(const std::vector<std::string>&) { return unavailable("term", "a POSIX terminal"); }
+int demo_main(const std::vector<std::string>&) { return unavailable("demo"); }
 
 }  // namespace tarvo::tool

@@ -14,6 +14,7 @@
 #include "launcher.h"
 #include "pty_peer.h"
 #include "reply.h"
+#include "tmux_pane.h"
 
 namespace tarvo::conformance {
 namespace {
@@ -422,6 +423,27 @@ TEST_F(Conformance, PortsListsEachMappedPortAndWhetherItOpens) {
     // device on a pty succeed, so a held port looks free there.
     EXPECT_THAT(lineB, ::testing::EndsWith(wine() ? " free" : " busy: held by another program"));
     EXPECT_EQ(result("close 2"), 0);
+}
+
+// `tarvo term` at a terminal, typed into through tmux (Windows: through
+// Wine's console on the same terminal): keys reach the device, its bytes
+// reach the screen, and the exit key leaves the terminal as it was.
+TEST_F(Conformance, TermPassesKeysAndBytesAtATerminal) {
+    if (!tmux_installed()) GTEST_SKIP() << "tmux is not installed (./dev.sh test installs it)";
+    TmuxPane pane(launcher().tool_setup({"term", "--baud", "19200", "COM1"}));
+    ASSERT_TRUE(pane.shows("Ctrl-] leaves", launcher().patience())) << pane.screen();
+    EXPECT_EQ(peer(COM_A).line().outputSpeed, 19200u);
+    pane.type_text("*IDN?");
+    pane.press("Enter");
+    EXPECT_EQ(peer(COM_A).receive(6, launcher().patience()), "*IDN?\r");
+    ASSERT_TRUE(peer(COM_A).send("TARVO,METER\r\n"));
+    EXPECT_TRUE(pane.shows("TARVO,METER", launcher().patience())) << pane.screen();
+    pane.press("C-t");
+    pane.type_text("t");
+    EXPECT_EQ(peer(COM_A).receive(1, launcher().patience()), "\x14");
+    pane.press("C-]");
+    EXPECT_EQ(pane.status(), 0) << pane.screen();
+    EXPECT_EQ(pane.settings_after(), pane.settings_before());
 }
 
 }  // namespace

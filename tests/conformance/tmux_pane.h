@@ -5,10 +5,13 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "child_process.h"
 
 namespace tarvo::conformance {
 
@@ -19,8 +22,11 @@ bool tmux_installed();
 // then notes its exit status and the settings again.
 class TmuxPane {
 public:
-    // `toolArgs`: the tool's arguments as shell words, e.g. "term /dev/pts/3".
+    // `toolArgs`: the native tool's arguments as shell words, e.g.
+    // "term /dev/pts/3".
     explicit TmuxPane(const std::string& toolArgs);
+    // Any program: its arguments, environment and folder as `setup` says.
+    explicit TmuxPane(const ProcessSetup& setup);
     ~TmuxPane();
     TmuxPane(const TmuxPane&) = delete;
     TmuxPane& operator=(const TmuxPane&) = delete;
@@ -29,7 +35,7 @@ public:
     void press(const std::string& key);  // a tmux key name: Enter, C-t, C-]
     std::string screen();
     // True once the screen shows `text`, within a bounded wait.
-    bool shows(const std::string& text);
+    bool shows(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // The tool's exit status as the shell saw it, once it has ended.
     std::optional<int> status();
 
@@ -39,6 +45,7 @@ public:
     std::filesystem::path file(const std::string& name) const { return dir_ / name; }
 
 private:
+    void start(const std::string& command);
     std::string tmux(std::vector<std::string> args);
 
     std::filesystem::path dir_;
