@@ -5,7 +5,7 @@
 #   ./dev.sh fuzz [RUNS [libFuzzer flags]]   the API fuzzer alone, RUNS executions (200000)
 #   ./dev.sh sanitize  the Linux suites under ASan+UBSan (build/asan) and TSan (build/tsan)
 #   ./dev.sh bench   the benchmarks: libtarvo.so natively, Tarvo.dll under Wine
-#   ./dev.sh package the Debian package and the Windows ZIP (build/*/packages/)
+#   ./dev.sh package the Debian packages and the Windows ZIPs, 32 and 64 bit (build/*/packages/)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -14,8 +14,9 @@ WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i68
 # tmux: the terminal's tests type into it and read its screen.
 TEST_PACKAGES=(strace valgrind tmux)
 SANITIZE_PACKAGES=(libasan8 libubsan1 libtsan2)
-# Install and package checks: .deb dependencies, tarvo.pc, the ctypes example, the man page.
-ECOSYSTEM_PACKAGES=(dpkg-dev pkg-config python3 groff-base man-db)
+# Install and package checks: building and checking the .debs, tarvo.pc, the Python
+# module and its tests, the man page.
+ECOSYSTEM_PACKAGES=(dpkg-dev lintian pkg-config python3 python3-pytest groff-base man-db)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
 BENCH_PACKAGES=(libbenchmark-dev libboost-dev python3 python3-serial python3-matplotlib)
 
@@ -82,11 +83,13 @@ bench)
     ;;
 package)
     ensure_packages "${NATIVE_PACKAGES[@]}" "${ECOSYSTEM_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
-    build_preset native
-    build_preset win32
-    cmake --build --preset native --target package
-    cmake --build --preset win32 --target package
-    ls -l build/native/packages/*.deb build/win32/packages/*.zip
+    # Each package is made from its preset's tree as built (and tested, after
+    # ./dev.sh test): only what is missing is built.
+    for preset in native win32 win64; do
+        cmake --preset "$preset" >/dev/null
+        cmake --build --preset "$preset" -j "$(jobs)" --target package
+    done
+    ls -l build/native/packages/*.deb build/win32/packages/*.zip build/win64/packages/*.zip
     ;;
 *)
     echo "usage: $0 demo|test|fuzz [runs]|sanitize|bench|package" >&2

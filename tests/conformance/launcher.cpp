@@ -49,7 +49,7 @@ public:
         fs::create_directories(prefix_);
         lock_prefix();
         if (!fs::exists(fs::path(prefix_) / "system.reg")) {
-            wine_tool({"wineboot", "-i"}, std::chrono::minutes(5));
+            wine_tool({TARVO_WINE, "wineboot", "-i"}, std::chrono::minutes(5));
             wine_tool({"wineserver", "-w"}, std::chrono::minutes(2));
         }
     }
@@ -59,7 +59,7 @@ public:
 
     void map_ports(const std::map<int, std::string>& comToDevice) override {
         for (const auto& [com, device] : comToDevice) {
-            wine_tool({"wine", "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM" + std::to_string(com), "/t",
+            wine_tool({TARVO_WINE, "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM" + std::to_string(com), "/t",
                        "REG_SZ", "/d", device, "/f"},
                       std::chrono::minutes(2));
         }
@@ -68,7 +68,7 @@ public:
 
     ProcessSetup tool_setup(const std::vector<std::string>& args) const override {
         ProcessSetup setup;
-        setup.argv = {"wine", exe_};
+        setup.argv = {TARVO_WINE, exe_};
         setup.argv.insert(setup.argv.end(), args.begin(), args.end());
         setup.env = environment();
         setup.removedPrefixes = {"TARVO_COM"};

@@ -1,36 +1,73 @@
 #!/usr/bin/env bash
-# Builds the .deb of this build tree and checks it without installing it:
-# name, version and computed dependencies, the file list, then the tree
-# unpacked with dpkg -x goes through check_prefix.sh.
-#   deb_package.sh BUILD_DIR SOURCE_DIR WORK_DIR [LIBDIR]
+# Builds the Debian packages of this build tree and checks them without
+# installing them: lintian (no error, no warning), names, fields and
+# dependencies, which package holds which file, then the four unpacked with
+# dpkg -x into one tree that goes through check_prefix.sh.
+#   deb_package.sh BUILD_DIR SOURCE_DIR WORK_DIR LIBDIR VERSION
 set -euo pipefail
-build=$1 source=$2 work=$3 lib=${4:-lib}
+build=$1 source=$2 work=$3 lib=$4 version=$5
 fail() { echo "FAIL: $*" >&2; exit 1; }
+arch=$(dpkg --print-architecture) major=${version%%.*}
 
-rm -rf "$work" "$build"/packages/tarvo_*.deb && mkdir -p "$work"
+rm -rf "$work" && mkdir -p "$work"
 cmake --build "$build" --target package >/dev/null
-debs=("$build"/packages/tarvo_1.1.0_*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "no single tarvo_1.1.0_*.deb in $build/packages"
-deb=${debs[0]}
-echo "== $deb"
+declare -A deb=(
+    [libtarvo1]=libtarvo1_${version}_$arch.deb
+    [libtarvo-dev]=libtarvo-dev_${version}_$arch.deb
+    [tarvo]=tarvo_${version}_$arch.deb
+    [python3-tarvo]=python3-tarvo_${version}_all.deb
+)
+made=$(cd "$build/packages" && ls -- *.deb | sort)
+expected=$(printf '%s\n' "${deb[@]}" | sort)
+[ "$made" = "$expected" ] || fail "packages made:"$'\n'"$made"$'\n'"expected:"$'\n'"$expected"
+cd "$build/packages"
 
-dpkg-deb -I "$deb" | tee "$work/info"
-field() { dpkg-deb -f "$deb" "$1"; }
-[ "$(field Package)" = tarvo ] || fail "Package: $(field Package)"
-[ "$(field Version)" = 1.1.0 ] || fail "Version: $(field Version)"
-[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture: $(field Architecture)"
-for dependency in libc6 libstdc++6; do
-    field Depends | grep -q "\b$dependency\b" || fail "Depends lacks $dependency: $(field Depends)"
+echo "== lintian"
+lintian --fail-on error,warning --display-info "${deb[@]}" || fail "lintian reports errors or warnings"
+
+field() { dpkg-deb -f "${deb[$1]}" "$2"; }
+maintainer=$(field tarvo Maintainer)
+[[ $maintainer =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] || fail "Maintainer: '$maintainer'"
+for package in "${!deb[@]}"; do
+    [ "$(field "$package" Package)" = "$package" ] || fail "${deb[$package]}: Package: $(field "$package" Package)"
+    [ "$(field "$package" Version)" = "$version" ] || fail "$package: Version: $(field "$package" Version)"
+    [ "$(field "$package" Maintainer)" = "$maintainer" ] || fail "$package: Maintainer differs"
 done
+depends() {
+    local package=$1; shift
+    for dependency in "$@"; do
+        field "$package" Depends | tr ',' '\n' | sed 's/^ *//' | grep -qxF "$dependency" ||
+            fail "$package: Depends lacks '$dependency': $(field "$package" Depends)"
+    done
+}
+depends tarvo "libtarvo1 (>= $version)"
+depends libtarvo-dev "libtarvo1 (= $version)"
+depends python3-tarvo python3:any "libtarvo1 (>= $version)"
+field libtarvo1 Depends | grep -q '\blibc6\b' || fail "libtarvo1: Depends lacks libc6"
+[ "$(dpkg-deb --ctrl-tarfile "${deb[libtarvo1]}" | tar -xO ./shlibs)" = "libtarvo $major libtarvo1 (>= $version)" ] ||
+    fail "libtarvo1: shlibs"
 
-dpkg-deb -c "$deb" | tee "$work/contents"
-for file in usr/include/tarvo.h "usr/$lib/libtarvo.so.1.1.0" "usr/$lib/libtarvo.so.1 -> libtarvo.so.1.1.0" \
-            "usr/$lib/libtarvo.so -> libtarvo.so.1" "usr/$lib/pkgconfig/tarvo.pc" \
-            "usr/$lib/cmake/Tarvo/TarvoConfig.cmake" usr/bin/tarvo usr/share/man/man1/tarvo.1; do
-    grep -qF "./$file" "$work/contents" || fail "the package lacks $file"
+# Who holds what: each file in exactly the package Debian would put it in.
+for package in "${!deb[@]}"; do
+    dpkg-deb -c "${deb[$package]}" | awk '{print $6 ($7 ? " " $7 " " $8 : "")}' | sed 's|^\./||' \
+        >"$work/$package.files"
 done
-# Nothing of the build or test trees.
-if grep -E 'gtest|gmock|_test|googletest|/build/' "$work/contents"; then fail "test files in the package"; fi
+holds() {
+    local package=$1; shift
+    for file in "$@"; do grep -qxF "$file" "$work/$package.files" || fail "$package lacks $file"; done
+}
+for package in "${!deb[@]}"; do holds "$package" "usr/share/doc/$package/copyright" "usr/share/doc/$package/changelog.gz"; done
+holds libtarvo1 "usr/$lib/libtarvo.so.$version" "usr/$lib/libtarvo.so.$major -> libtarvo.so.$version"
+holds libtarvo-dev usr/include/tarvo.h "usr/$lib/libtarvo.so -> libtarvo.so.$major" "usr/$lib/pkgconfig/tarvo.pc" \
+    "usr/$lib/cmake/Tarvo/TarvoConfig.cmake" "usr/$lib/cmake/Tarvo/TarvoTargets.cmake"
+holds tarvo usr/bin/tarvo usr/share/man/man1/tarvo.1.gz
+holds python3-tarvo usr/lib/python3/dist-packages/tarvo/__init__.py usr/lib/python3/dist-packages/tarvo/_version.py
+shared=$(cat "$work"/*.files | grep -v '/$' | sort | uniq -d)
+[ -z "$shared" ] || fail "files in more than one package: $shared"
+if grep -E 'gtest|gmock|_test|googletest|/build/|__pycache__' "$work"/*.files; then fail "build or test files in a package"; fi
+[ "$(dpkg-deb --ctrl-tarfile "${deb[libtarvo1]}" | tar -xO ./triggers)" = "activate-noawait ldconfig" ] ||
+    fail "libtarvo1 does not trigger ldconfig"
 
-dpkg -x "$deb" "$work/root"
-"$source/tests/ecosystem/check_prefix.sh" "$work/root/usr" "$source" "$work/check" "$lib"
+mkdir -p "$work/root"
+for file in "${deb[@]}"; do dpkg -x "$file" "$work/root"; done
+"$source/tests/ecosystem/check_prefix.sh" "$work/root/usr" "$source" "$work/check" "$lib" "$version" "$work/root"

@@ -13,8 +13,10 @@
 #           share the prefix with other programs running at the same time.
 # --init    only create the prefix (and wait until it is written out).
 #
-# The exit status is the program's.
+# The exit status is the program's; 77 (skipped) for a 32-bit program on a
+# machine that runs no 32-bit programs.
 set -eu
+wine="$(dirname "$0")/wine.sh"
 
 prefix=${TARVO_WINEPREFIX:-}
 init_only=no
@@ -29,6 +31,8 @@ while [ $# -gt 0 ]; do
         *) break ;;
     esac
 done
+
+[ $# -eq 0 ] || "$wine" --check "$1"
 
 if [ -z "$prefix" ]; then
     [ $# -gt 0 ] || { echo "run-under-wine.sh: no --prefix and no program" >&2; exit 2; }
@@ -51,14 +55,14 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}mscoree,mshtml="
 (
     flock 9
     if [ ! -f "$prefix/system.reg" ]; then
-        wineboot -i </dev/null >/dev/null 2>&1
+        "$wine" wineboot -i </dev/null >/dev/null 2>&1
         wineserver -w
     fi
 ) 9>"$prefix.lock"
 
 if [ -n "$coms" ]; then
     for mapping in $coms; do
-        wine reg add 'HKLM\Software\Wine\Ports' /v "COM${mapping%%=*}" /d "${mapping#*=}" /f </dev/null >/dev/null 2>&1
+        "$wine" reg add 'HKLM\Software\Wine\Ports' /v "COM${mapping%%=*}" /d "${mapping#*=}" /f </dev/null >/dev/null 2>&1
     done
     wineserver -k 2>/dev/null || true
     wineserver -w
@@ -66,4 +70,4 @@ fi
 
 [ "$init_only" = yes ] && exit 0
 [ $# -gt 0 ] || { echo "run-under-wine.sh: no program" >&2; exit 2; }
-exec wine "$@"
+exec "$wine" "$@"
