@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 namespace bench {
@@ -22,17 +23,19 @@ void fail(const std::string& what) {
     std::exit(1);
 }
 
-Pty::Pty() {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) fail("posix_openpt");
-    char name[128];
-    if (ptsname_r(master, name, sizeof name) != 0) fail("ptsname_r");
-    slave = name;
+namespace {
+
+tarvo::PtyPair new_pair() {
+    try {
+        return tarvo::PtyPair();
+    } catch (const std::exception& e) {
+        fail(e.what());
+    }
 }
 
-Pty::~Pty() {
-    if (master >= 0) close(master);
-}
+}  // namespace
+
+Pty::Pty() : pair(new_pair()), master(pair.master()), slave(pair.slave_path()) {}
 
 int open_slave(const std::string& path, bool nonblocking, bool exclusive) {
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | (nonblocking ? O_NONBLOCK : 0));

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "pty_pair.h"
+
 namespace bench {
 
 [[noreturn]] void fail(const std::string& what);
@@ -15,12 +17,10 @@ namespace bench {
 // One pair; the master stays open for the life of the object.
 struct Pty {
     Pty();
-    ~Pty();
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
 
-    int master = -1;
-    std::string slave;
+    tarvo::PtyPair pair;
+    const int master;
+    const std::string slave;
 };
 
 // The descriptor a serial layer would hold: the slave opened read-write,

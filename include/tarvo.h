@@ -69,8 +69,9 @@ TARVO_API(int) sio_read(int port, char *buffer, int length);
 /*
  * Sending and purging.
  * sio_write: discards whatever waits in both device queues, sends count
- *   bytes and returns when they have gone out (or the write timeout ran
- *   out): the bytes sent, or ERR_NOT_OPEN.
+ *   bytes and returns when they have gone out or the write ended early
+ *   (timeout, failure, hang-up): the bytes the device took until then, or
+ *   ERR_NOT_OPEN. No later purge discards bytes counted as sent.
  * sio_flush: selector 0 empties the input queue, 1 the output queue, 2 both.
  *   0, ERR_NOT_OPEN, ERR_STATUS_FAILED, ERR_PURGE_FAILED.
  */

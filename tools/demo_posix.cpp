@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "commands.h"
-#include "pty_posix.h"
+#include "pty_pair.h"
 #include "tarvo.h"
 #include "text.h"
 
@@ -113,7 +113,7 @@ bool exchange(int port, const std::string& request) {
 }
 
 int run_demo() {
-    PtyPair pty;
+    PtyPair pty(PtyOptions{false, true, false});  // raw, as an instrument line is
     if (setenv("TARVO_COM1", pty.slave_path().c_str(), 1) != 0) throw std::runtime_error("setenv failed");
     SimulatedInstrument instrument(pty.master());
     std::printf("Simulated instrument on %s, reached as COM%d (TARVO_COM1)\n\n", pty.slave_path().c_str(),

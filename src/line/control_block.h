@@ -23,7 +23,7 @@ int change_control_block(PortSlot& slot, Change change) {
 template <typename Change>
 int change_control_block(int port, Change change) {
     PortSlot* slot = nullptr;
-    if (int rc = open_port(port, slot)) return rc;
+    if (int rc = find_open_port(port, slot)) return rc;
     return change_control_block(*slot, change);
 }
 

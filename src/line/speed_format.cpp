@@ -31,14 +31,14 @@ bool parity_from_mode(int mode, BYTE& parity) {
 
 TARVO_API(int) sio_baud(int port, int rate) {
     PortSlot* slot = nullptr;
-    if (int rc = open_port(port, slot)) return rc;
+    if (int rc = find_open_port(port, slot)) return rc;
     if (rate < 0 || rate > MAX_RATE) return ERR_BAD_PARAMETER;
     return change_control_block(*slot, [rate](DCB& dcb, HANDLE) { dcb.BaudRate = static_cast<DWORD>(rate); });
 }
 
 TARVO_API(int) sio_ioctl(int port, int baudIndex, int mode) {
     PortSlot* slot = nullptr;
-    if (int rc = open_port(port, slot)) return rc;
+    if (int rc = find_open_port(port, slot)) return rc;
     if (baudIndex < 0 || baudIndex >= RATE_COUNT) return ERR_BAD_PARAMETER;
     return change_control_block(*slot, [baudIndex, mode](DCB& dcb, HANDLE handle) {
         dcb.BaudRate = RATE_TABLE[baudIndex];

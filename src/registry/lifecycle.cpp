@@ -29,7 +29,6 @@ TARVO_API(int) sio_setComPortNo(int port, int comNumber) {
 }
 
 TARVO_API(int) sio_open(int port) {
-    // 1. Range check.
     PortSlot* slot = port_slot(port);
     if (slot == nullptr) return ERR_BAD_PORT;
 
@@ -43,24 +42,24 @@ TARVO_API(int) sio_open(int port) {
     }
     if (!give_record_event(slot->readRecord) || !give_record_event(slot->writeRecord)) return ERR_OPEN_FAILED;
 
-    // 2.-3. Device number and path.
+    // The override if it is set, else the port number itself.
     const int device = slot->comOverride >= 0 ? slot->comOverride : port;
     char path[20];
     std::snprintf(path, sizeof path, "\\\\.\\COM%d", device);
 
-    // 4.-6. Exclusive overlapped open; the slot takes the outcome whatever it is.
+    // Exclusive overlapped open; the slot takes the outcome whatever it is.
     slot->handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (slot->handle == INVALID_HANDLE_VALUE) return ERR_OPEN_FAILED;
 
-    // 7. Queue sizes. On failure the port stays open for the caller to close.
+    // Queue sizes. On failure the port stays open for the caller to close.
     if (!SetupComm(slot->handle, QUEUE_SIZE, QUEUE_SIZE)) return ERR_SETUP_FAILED;
     return 0;
 }
 
 TARVO_API(int) sio_close(int port) {
     PortSlot* slot = nullptr;
-    if (int rc = open_port(port, slot)) return rc;
+    if (int rc = find_open_port(port, slot)) return rc;
     if (!CloseHandle(slot->handle)) return ERR_CLOSE_FAILED;
     slot->handle = INVALID_HANDLE_VALUE;
     return 0;
@@ -68,5 +67,5 @@ TARVO_API(int) sio_close(int port) {
 
 TARVO_API(int) sio_term_irq(int port) {
     PortSlot* slot = nullptr;
-    return open_port(port, slot);
+    return find_open_port(port, slot);
 }

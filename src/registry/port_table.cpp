@@ -11,12 +11,12 @@ PortSlot table[PORT_COUNT];
 
 // Fills the table when the library is loaded, before any exported call can run.
 struct TableAtLoad {
-    TableAtLoad() { fill_port_table(); }
+    TableAtLoad() { reset_port_table(); }
 } const tableAtLoad;
 
 }  // namespace
 
-void fill_port_table() {
+void reset_port_table() {
     for (PortSlot& slot : table) {
         slot.handle = dev::INVALID_HANDLE_VALUE;
         slot.comOverride = -1;
@@ -30,7 +30,7 @@ PortSlot* port_slot(int port) {
     return &table[port - 1];
 }
 
-int open_port(int port, PortSlot*& slot) {
+int find_open_port(int port, PortSlot*& slot) {
     slot = port_slot(port);
     if (slot == nullptr) return ERR_BAD_PORT;
     if (!is_open(*slot)) return ERR_NOT_OPEN;

@@ -17,7 +17,7 @@ struct PortSlot {
 
 // Puts every slot back into its load-time state: closed, no override,
 // records zeroed. Runs once at load; the unit tests call it between cases.
-void fill_port_table();
+void reset_port_table();
 
 // The slot of a port number, or nullptr for numbers outside 1..16.
 PortSlot* port_slot(int port);
@@ -26,7 +26,7 @@ inline bool is_open(const PortSlot& slot) { return slot.handle != dev::INVALID_H
 
 // The open test every operation but sio_setComPortNo and sio_open begins
 // with: 0 and the slot of an open port, else the result code to return.
-int open_port(int port, PortSlot*& slot);
+int find_open_port(int port, PortSlot*& slot);
 
 }  // namespace tarvo
 

@@ -28,7 +28,7 @@ DWORD read_waiting(PortSlot& slot, void* buffer, DWORD amount) {
 
 TARVO_API(int) sio_iqueue(int port) {
     PortSlot* slot = nullptr;
-    if (int rc = open_port(port, slot)) return rc;
+    if (int rc = find_open_port(port, slot)) return rc;
     DWORD errors = 0;
     COMSTAT stat{};
     if (ClearCommError(slot->handle, &errors, &stat) != TRUE) return ERR_STATUS_FAILED;
@@ -40,7 +40,7 @@ TARVO_API(int) sio_iqueue(int port) {
 
 TARVO_API(int) sio_getch(int port) {
     PortSlot* slot = nullptr;
-    if (int rc = open_port(port, slot)) return rc;
+    if (int rc = find_open_port(port, slot)) return rc;
     if (waiting_bytes(slot->handle) == 0) return ERR_NO_DATA;
     unsigned char byte = 0;
     // A read that delivers nothing (failed, or a stripped 0x00) is no data.
@@ -50,7 +50,7 @@ TARVO_API(int) sio_getch(int port) {
 
 TARVO_API(int) sio_read(int port, char* buffer, int length) {
     PortSlot* slot = nullptr;
-    if (int rc = open_port(port, slot)) return rc;
+    if (int rc = find_open_port(port, slot)) return rc;
     const DWORD waiting = waiting_bytes(slot->handle);
     if (length <= 0 || buffer == nullptr) return 0;
     const DWORD wanted = static_cast<DWORD>(length);

@@ -8,7 +8,7 @@ using namespace tarvo::dev;
 
 TARVO_API(int) sio_write(int port, const char* buffer, int count) {
     PortSlot* slot = nullptr;
-    if (int rc = open_port(port, slot)) return rc;
+    if (int rc = find_open_port(port, slot)) return rc;
 
     // Clear the error condition, then abort whatever is in progress and
     // empty both queues: the answer to this write starts from nothing.
@@ -27,7 +27,7 @@ TARVO_API(int) sio_write(int port, const char* buffer, int count) {
 
 TARVO_API(int) sio_flush(int port, int selector) {
     PortSlot* slot = nullptr;
-    if (int rc = open_port(port, slot)) return rc;
+    if (int rc = find_open_port(port, slot)) return rc;
 
     DWORD errors = 0;
     COMSTAT stat{};

@@ -22,35 +22,20 @@ int millis_left(Clock::time_point deadline) {
 
 }  // namespace
 
-PtyPeer::PtyPeer() {
-    // Close-on-exec: a copy of the master in a child process would keep the
-    // line up after hang_up().
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0) throw std::runtime_error(std::string("posix_openpt: ") + std::strerror(errno));
-    char name[128];
-    if (grantpt(master_) != 0 || unlockpt(master_) != 0 || ptsname_r(master_, name, sizeof name) != 0) {
-        close(master_);
-        throw std::runtime_error("cannot set up a pseudo-terminal");
-    }
-    device_ = name;
-    const int flags = fcntl(master_, F_GETFL);
-    fcntl(master_, F_SETFL, flags | O_NONBLOCK);
-}
-
-PtyPeer::~PtyPeer() { hang_up(); }
+PtyPeer::PtyPeer() = default;
 
 bool PtyPeer::send(const std::string& bytes) {
     std::size_t done = 0;
     const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (done < bytes.size() && master_ >= 0) {
-        const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+    while (done < bytes.size() && master() >= 0) {
+        const ssize_t n = write(master(), bytes.data() + done, bytes.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
         if (Clock::now() >= deadline) return false;
-        pollfd fd{master_, POLLOUT, 0};
+        pollfd fd{master(), POLLOUT, 0};
         poll(&fd, 1, 10);
     }
     return done == bytes.size();
@@ -59,9 +44,9 @@ bool PtyPeer::send(const std::string& bytes) {
 std::string PtyPeer::receive(std::size_t count, std::chrono::milliseconds timeout) {
     std::string got;
     const auto deadline = Clock::now() + timeout;
-    while (got.size() < count && master_ >= 0) {
+    while (got.size() < count && master() >= 0) {
         char chunk[4096];
-        const ssize_t n = read(master_, chunk, sizeof chunk);
+        const ssize_t n = read(master(), chunk, sizeof chunk);
         if (n > 0) {
             got.append(chunk, static_cast<std::size_t>(n));
             continue;
@@ -73,7 +58,7 @@ std::string PtyPeer::receive(std::size_t count, std::chrono::milliseconds timeou
             usleep(2000);
             continue;
         }
-        pollfd fd{master_, POLLIN, 0};
+        pollfd fd{master(), POLLIN, 0};
         poll(&fd, 1, left < 20 ? left : 20);
     }
     return got;
@@ -83,31 +68,28 @@ std::string PtyPeer::receive_for(std::chrono::milliseconds quiet) { return recei
 
 DeviceLine PtyPeer::line() const {
     DeviceLine line;
-    if (!read_device_line(master_, line)) throw std::runtime_error("cannot read the line settings of " + device_);
+    if (!read_device_line(master(), line)) throw std::runtime_error("cannot read the line settings of " + device());
     return line;
 }
 
-bool PtyPeer::set_xon_xoff(bool on) { return conformance::set_xon_xoff(master_, on); }
+bool PtyPeer::set_xon_xoff(bool on) { return conformance::set_xon_xoff(master(), on); }
 
 void PtyPeer::drain() {
-    if (master_ < 0) return;
+    if (master() < 0) return;
     char chunk[4096];
-    while (read(master_, chunk, sizeof chunk) > 0) {
+    while (read(master(), chunk, sizeof chunk) > 0) {
     }
     // Bytes sent towards the device wait in the slave's input queue until
     // someone takes them; flushing through a slave descriptor drops them.
-    const int slave = open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int slave = open(device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (slave >= 0) {
         tcflush(slave, TCIOFLUSH);
         close(slave);
     }
-    while (read(master_, chunk, sizeof chunk) > 0) {
+    while (read(master(), chunk, sizeof chunk) > 0) {
     }
 }
 
-void PtyPeer::hang_up() {
-    if (master_ >= 0) close(master_);
-    master_ = -1;
-}
+void PtyPeer::hang_up() { pair_.close_master(); }
 
 }  // namespace tarvo::conformance

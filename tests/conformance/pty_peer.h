@@ -7,17 +7,17 @@
 #include <string>
 
 #include "device_line.h"
+#include "pty_pair.h"
 
 namespace tarvo::conformance {
 
 class PtyPeer {
 public:
     PtyPeer();  // throws std::runtime_error
-    ~PtyPeer();
     PtyPeer(const PtyPeer&) = delete;
     PtyPeer& operator=(const PtyPeer&) = delete;
 
-    const std::string& device() const { return device_; }
+    const std::string& device() const { return pair_.slave_path(); }
 
     // Sends bytes to the device; false if they could not all go.
     bool send(const std::string& bytes);
@@ -37,8 +37,9 @@ public:
     void hang_up();
 
 private:
-    int master_ = -1;
-    std::string device_;
+    int master() const { return pair_.master(); }
+
+    PtyPair pair_{PtyOptions{true, false, false}};
 };
 
 }  // namespace tarvo::conformance

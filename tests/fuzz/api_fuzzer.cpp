@@ -448,7 +448,7 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fake::reset();
-    fill_port_table();
+    reset_port_table();
     Input in(data, size);
     Run run(in);
     while (!in.empty()) run.step();

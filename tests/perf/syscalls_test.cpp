@@ -1,6 +1,8 @@
 // Runs tarvo_syscall_driver under strace and holds every sio_ call to the
 // system calls its device operations stand for, one to one: a status read is
-// one FIONREAD, a purge one TCFLSH, a read one read(), and nothing else.
+// one FIONREAD, an input purge one TCFLSH, an output purge one look at the
+// driver's queue (TCFLSH only when bytes still wait there, never on a pty), a
+// read one read(), and nothing else.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -131,11 +133,13 @@ TEST(Syscalls, ReceivingIsOneStatusReadAndAtMostOneRead) {
 
 TEST(Syscalls, SendingIsStatusPurgeWriteAndDrainCheck) {
     NEED_TRACE();
-    expect_calls("sio_write", {STATUS, "ioctl TCFLSH TCIOFLUSH", "write", DRAIN_CHECK});
-    expect_calls("sio_write 0 bytes", {STATUS, "ioctl TCFLSH TCIOFLUSH", DRAIN_CHECK});
-    expect_calls("sio_flush 0", {STATUS, "ioctl TCFLSH TCIFLUSH"});
-    expect_calls("sio_flush 1", {STATUS, "ioctl TCFLSH TCOFLUSH"});
-    expect_calls("sio_flush 2", {STATUS, "ioctl TCFLSH TCIFLUSH", "ioctl TCFLSH TCOFLUSH"});
+    const std::string INPUT_PURGE = "ioctl TCFLSH TCIFLUSH";
+    const std::string OUTPUT_PURGE = "ioctl TIOCOUTQ";  // the pty's queue is empty: nothing to flush
+    expect_calls("sio_write", {STATUS, INPUT_PURGE, OUTPUT_PURGE, "write", DRAIN_CHECK});
+    expect_calls("sio_write 0 bytes", {STATUS, INPUT_PURGE, OUTPUT_PURGE, DRAIN_CHECK});
+    expect_calls("sio_flush 0", {STATUS, INPUT_PURGE});
+    expect_calls("sio_flush 1", {STATUS, OUTPUT_PURGE});
+    expect_calls("sio_flush 2", {STATUS, INPUT_PURGE, OUTPUT_PURGE});
     expect_calls("sio_flush 3", {STATUS});
 }
 
@@ -159,8 +163,12 @@ TEST(Syscalls, OpenAndCloseTakeAndReleaseTheDeviceOnly) {
     NEED_TRACE();
     expect_calls("sio_setComPortNo", {});
     expect_calls("sio_term_irq", {});
-    expect_calls("sio_open", {"openat", "ioctl TCGETS2", "flock", "ioctl TIOCEXCL", "ioctl TCSETS2"});
-    expect_calls("sio_close", {"ioctl TIOCNXCL", "flock", "close"});
+    // A look at what the device is, the hold with its holder, raw mode. No
+    // TIOCEXCL on a pty slave: there it would outlive its holder.
+    expect_calls("sio_open", {"openat", "newfstatat", "ioctl TCGETS2", "ioctl TIOCGPTN", "flock", "getpid",
+                              "ioctl TCSETS2"});
+    // Only the process that took the hold gives it up.
+    expect_calls("sio_close", {"getpid", "flock", "close"});
 }
 
 TEST(Syscalls, ClosedPortsMakeNoSystemCall) {

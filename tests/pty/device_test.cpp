@@ -2,10 +2,17 @@
 // not reach: short write timeouts, foreign handles, paths, the shadow block.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <thread>
 
 #include "device/device.h"
+#include "device/posix/terminal_probe.h"
 #include "pty/pty_support.h"
 
 namespace tarvo::pty {
@@ -55,6 +62,28 @@ TEST_F(DevicePty, WriteToAPeerThatNeverReadsEndsAtItsTimeout) {
     EXPECT_GE(took, 150);
     EXPECT_LT(took, 2000);
     EXPECT_EQ(sent, 0u);
+}
+
+// As Windows tells of an overlapped write that fails part-way: pending, and
+// the completion gives the bytes the device took and the failure.
+TEST_F(DevicePty, WriteCutShortByHangUpCompletesWithItsCount) {
+    const std::vector<std::uint8_t> data(1u << 20, 0x55);
+    std::size_t read = 0;
+    std::thread peer([&] {
+        read = pty.receive(300000, 10000).size();
+        pty.close_master();
+    });
+    DWORD sent = 0;
+    OVERLAPPED record{};
+    EXPECT_FALSE(WriteFile(handle, data.data(), static_cast<DWORD>(data.size()), &sent, &record));
+    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    peer.join();
+    ASSERT_EQ(read, 300000u);
+    DWORD finished = 0;
+    EXPECT_FALSE(GetOverlappedResult(handle, &record, &finished, TRUE));
+    EXPECT_NE(GetLastError(), ERROR_IO_PENDING);
+    EXPECT_GE(finished, 300000u);
+    EXPECT_LT(finished, data.size());
 }
 
 TEST_F(DevicePty, ReadReportsItsCountInTheRecord) {
@@ -131,6 +160,87 @@ TEST_F(DevicePty, ForeignAndClosedHandlesAreRefused) {
     EXPECT_FALSE(WriteFile(handle, "x", 1, &count, nullptr));
     EXPECT_FALSE(PurgeComm(handle, PURGE_RXCLEAR));
     handle = INVALID_HANDLE_VALUE;
+}
+
+HANDLE open_com(int number) {
+    const std::string path = "\\\\.\\COM" + std::to_string(number);
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                       nullptr);
+}
+
+// What GetLastError gives when COM `number` does not open (0: it opened),
+// provided the probe of its device foresaw the same; 255 where they differ.
+DWORD why_not_open(int number) {
+    const std::string name = "TARVO_COM" + std::to_string(number);
+    const DWORD foreseen = posix::probe_terminal(std::getenv(name.c_str()));
+    const HANDLE handle = open_com(number);
+    const DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    return foreseen == error ? error : 255;
+}
+
+DWORD why_path_does_not_open(const char* path) {
+    ::setenv("TARVO_COM46", path, 1);
+    const DWORD error = why_not_open(46);
+    ::unsetenv("TARVO_COM46");
+    return error;
+}
+
+TEST(DeviceOpenFailures, GiveTheCodeWindowsGivesForTheCause) {
+    if (::geteuid() != 0) GTEST_SKIP() << NEEDS_ROOT;
+    char fifo[] = "/tmp/tarvo-fifo-XXXXXX";
+    ASSERT_NE(::mkdtemp(fifo), nullptr);
+    const std::string pipe = std::string(fifo) + "/pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_EQ(why_path_does_not_open("/nonexistent/ttyUSB0"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(why_path_does_not_open("/tmp"), ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(why_path_does_not_open("/dev/null"), ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(why_path_does_not_open(pipe.c_str()), ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(why_path_does_not_open("/dev/ptmx"), ERROR_NOT_SUPPORTED);
+    if (::access("/dev/tty0", F_OK) == 0) {
+        EXPECT_EQ(why_path_does_not_open("/dev/tty0"), ERROR_NOT_SUPPORTED);
+    }
+    ::unlink(pipe.c_str());
+    ::rmdir(fifo);
+
+    // The probe neither changes a device nor keeps a hold on it.
+    Pty pty;
+    pty.map_as(COM);
+    const termios2 before = pty.settings();
+    EXPECT_EQ(posix::probe_terminal(pty.slave_name()), ERROR_SUCCESS);
+    const termios2 after = pty.settings();
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
+    // A pty slave belongs to root and group tty, mode 620.
+    EXPECT_EQ(run_in_child([] { return static_cast<int>(why_not_open(COM)); }, NOBODY),
+              static_cast<int>(ERROR_ACCESS_DENIED));
+    pty.open_to_all();
+    const HANDLE held = open_com(COM);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(why_not_open(COM), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(run_in_child([] { return static_cast<int>(why_not_open(COM)); }, NOBODY),
+              static_cast<int>(ERROR_SHARING_VIOLATION));
+    CloseHandle(held);
+    EXPECT_EQ(why_not_open(COM), ERROR_SUCCESS);
+}
+
+// A program run from a terminal names /dev/tty: it is refused, and the
+// terminal keeps its settings (echo, line editing).
+TEST(DeviceOpenFailures, OwnTerminalIsRefusedAndLeftAsItWas) {
+    Pty pty;
+    const termios2 before = pty.settings();
+    const char* terminal = pty.slave_name();
+    const int status = run_in_child([terminal] {
+        if (::setsid() < 0) return 90;
+        const int fd = ::open(terminal, O_RDWR);  // a session leader's first terminal becomes its own
+        const int own = ::open("/dev/tty", O_RDWR | O_NOCTTY);
+        if (fd < 0 || own < 0) return 91;
+        ::close(own);
+        return static_cast<int>(why_path_does_not_open("/dev/tty"));
+    });
+    EXPECT_EQ(status, static_cast<int>(ERROR_NOT_SUPPORTED));
+    const termios2 after = pty.settings();
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
+    EXPECT_NE(after.c_lflag & ECHO, 0u);
 }
 
 TEST(DevicePaths, OnlyComNumbersOpen) {

@@ -3,53 +3,41 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <grp.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 
-// Declared here: <pty.h> brings glibc's struct termios, which clashes with
-// the kernel's that termios2 comes with. Both pointers are left null.
-extern "C" int openpty(int* master, int* slave, char* name, const void* settings, const void* size);
-
 namespace tarvo::pty {
 
-Pty::Pty() {
-    if (openpty(&master_, &slave_, name_, nullptr, nullptr) != 0) {
-        std::perror("openpty");
-        std::abort();
-    }
-    // The peer never blocks: every wait below is bounded by poll.
-    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-}
+Pty::Pty() = default;
 
-Pty::~Pty() {
-    close_master();
-    ::close(slave_);
-}
-
-void Pty::close_master() {
-    if (master_ >= 0) ::close(master_);
-    master_ = -1;
+void Pty::open_to_all() const {
+    if (::chmod(slave_name(), 0666) != 0) std::abort();
 }
 
 void Pty::map_as(int comNumber) const {
     const std::string name = "TARVO_COM" + std::to_string(comNumber);
-    ::setenv(name.c_str(), name_, 1);
+    ::setenv(name.c_str(), slave_name(), 1);
 }
 
 termios2 Pty::settings() const {
     termios2 tio{};
-    if (::ioctl(master_, TCGETS2, &tio) != 0) std::abort();
+    if (::ioctl(master(), TCGETS2, &tio) != 0) std::abort();
     return tio;
 }
 
 void Pty::set(const termios2& settings) const {
-    if (::ioctl(master_, TCSETS2, &settings) != 0) std::abort();
+    if (::ioctl(master(), TCSETS2, &settings) != 0) std::abort();
 }
 
 std::size_t Pty::send(const void* data, std::size_t size, int timeoutMs) const {
@@ -57,12 +45,12 @@ std::size_t Pty::send(const void* data, std::size_t size, int timeoutMs) const {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     std::size_t done = 0;
     while (done < size && elapsed_ms(start) < timeoutMs) {
-        const ssize_t put = ::write(master_, bytes + done, size - done);
+        const ssize_t put = ::write(master(), bytes + done, size - done);
         if (put > 0) {
             done += static_cast<std::size_t>(put);
             continue;
         }
-        pollfd watch{master_, POLLOUT, 0};
+        pollfd watch{master(), POLLOUT, 0};
         ::poll(&watch, 1, 10);
     }
     return done;
@@ -73,12 +61,12 @@ std::vector<std::uint8_t> Pty::receive(std::size_t size, int timeoutMs) const {
     std::vector<std::uint8_t> bytes(size);
     std::size_t done = 0;
     while (done < size && elapsed_ms(start) < timeoutMs) {
-        const ssize_t got = ::read(master_, bytes.data() + done, size - done);
+        const ssize_t got = ::read(master(), bytes.data() + done, size - done);
         if (got > 0) {
             done += static_cast<std::size_t>(got);
             continue;
         }
-        pollfd watch{master_, POLLIN, 0};
+        pollfd watch{master(), POLLIN, 0};
         ::poll(&watch, 1, 10);
     }
     bytes.resize(done);
@@ -92,6 +80,62 @@ bool wait_until(const std::function<bool()>& condition, int timeoutMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+namespace {
+
+void become(unsigned uid) {
+    if (uid == 0) return;
+    // No group of root's stays behind to open what the user may not.
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0) {
+        ::_exit(98);
+    }
+}
+
+int exit_status(int pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+int run_in_child(const std::function<int()>& body, unsigned uid) {
+    const int pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        become(uid);
+        ::_exit(body());
+    }
+    return exit_status(pid);
+}
+
+StandingChild::StandingChild(const std::function<int()>& body) {
+    int report[2];
+    if (::pipe(report) != 0) std::abort();
+    pid_ = ::fork();
+    if (pid_ < 0) std::abort();
+    if (pid_ == 0) {
+        ::close(report[0]);
+        const unsigned char result = static_cast<unsigned char>(body());
+        if (::write(report[1], &result, 1) != 1) ::_exit(97);
+        for (;;) ::pause();
+    }
+    ::close(report[1]);
+    unsigned char result = 0;
+    ready_ = ::read(report[0], &result, 1) == 1 ? result : -1;
+    ::close(report[0]);
+}
+
+StandingChild::~StandingChild() { kill(); }
+
+void StandingChild::kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    exit_status(pid_);
+    pid_ = -1;
 }
 
 int open_descriptors() {

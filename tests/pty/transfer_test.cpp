@@ -1,6 +1,11 @@
 // Sending and receiving through libtarvo.so, with the test as the peer on
 // the pty master.
+#include <poll.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -89,6 +94,82 @@ TEST_F(TransferPty, EveryByteValuePassesUnchangedBothWays) {
     EXPECT_EQ(sio_write(PORT, reinterpret_cast<const char*>(all.data()), 256), 256);
     peer.join();
     EXPECT_EQ(seen, all);
+}
+
+// The peer reads as fast as it can while the port writes back to back: every
+// byte counted as sent arrives, in order, though each write purges first.
+TEST_F(TransferPty, BackToBackWritesLoseNoByteCountedAsSent) {
+    constexpr std::size_t STREAM = 1u << 16;  // a multiple of 256: the pattern wraps seamlessly
+    const auto data = pattern(STREAM + 4000);
+    std::atomic<bool> writing{true};
+    std::size_t received = 0;
+    std::size_t misplaced = 0;
+    std::thread peer([&] {
+        std::uint8_t buffer[8192];
+        for (;;) {
+            const ssize_t got = ::read(pty.master(), buffer, sizeof buffer);
+            if (got > 0) {
+                for (ssize_t i = 0; i < got; ++i, ++received) misplaced += buffer[i] != data[received % STREAM];
+                continue;
+            }
+            pollfd watch{pty.master(), POLLIN, 0};
+            if (::poll(&watch, 1, 500) <= 0 && !writing) return;
+        }
+    });
+    std::size_t sent = 0;
+    const auto start = Clock::now();
+    for (int size = 1; elapsed_ms(start) < 10000; size = size % 4000 + 1) {
+        const int put = sio_write(PORT, reinterpret_cast<const char*>(data.data() + sent % STREAM), size);
+        ASSERT_EQ(put, size);
+        sent += static_cast<std::size_t>(put);
+    }
+    writing = false;
+    peer.join();
+    std::printf("bytes sent %zu, received %zu\n", sent, received);
+    RecordProperty("bytes_sent", std::to_string(sent));
+    RecordProperty("bytes_received", std::to_string(received));
+    EXPECT_EQ(received, sent);
+    EXPECT_EQ(misplaced, 0u);
+}
+
+TEST_F(TransferPty, OutputPurgeKeepsWhatWasSent) {
+    // The peer polls now and then, so what it has not read yet sits in the pty.
+    const auto block = pattern(1000);
+    std::size_t received = 0;
+    std::thread peer([&] { received = pty.receive(50000, 10000).size(); });
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(sio_write(PORT, reinterpret_cast<const char*>(block.data()), 1000), 1000);
+        ASSERT_EQ(sio_flush(PORT, 1), 0);
+    }
+    ASSERT_EQ(sio_flush(PORT, 2), 0);
+    peer.join();
+    EXPECT_EQ(received, 50000u);
+}
+
+// XON/XOFF are data from the first byte, whatever the device had set.
+TEST(TransferOpen, XonAndXoffPassAsDataBothWaysFromTheStart) {
+    Pty pty;
+    termios2 tio = pty.settings();
+    tio.c_iflag |= IXON | IXOFF;
+    pty.set(tio);
+    pty.map_as(COM);
+    sio_setComPortNo(PORT, COM);
+    ASSERT_EQ(sio_open(PORT), 0);
+
+    const std::uint8_t stopThenGo[] = {0x13, 'a', 0x11, 'b'};
+    std::vector<std::uint8_t> seen;
+    std::thread peer([&] { seen = pty.receive(sizeof stopThenGo); });
+    EXPECT_EQ(sio_write(PORT, reinterpret_cast<const char*>(stopThenGo), 4), 4);
+    peer.join();
+    EXPECT_EQ(seen, std::vector<std::uint8_t>(stopThenGo, stopThenGo + 4));
+
+    ASSERT_EQ(pty.send(stopThenGo, sizeof stopThenGo), sizeof stopThenGo);
+    char got[4] = {};
+    ASSERT_TRUE(wait_until([] { return sio_iqueue(PORT) == 4; }));
+    ASSERT_EQ(sio_read(PORT, got, 4), 4);
+    EXPECT_EQ(std::memcmp(got, stopThenGo, 4), 0);
+    sio_close(PORT);
+    sio_setComPortNo(PORT, -1);
 }
 
 TEST_F(TransferPty, GetchTakesOneByteAtATimeAsUnsigned) {

@@ -205,7 +205,7 @@ protected:
                                                  path.sequence[failing] + ")"
                                            : ", no failure"));
         fake::reset();
-        fill_port_table();
+        reset_port_table();
         if (path.portOpen) open(1);
         const PortSlot before = *port_slot(1);
         path.arrange();

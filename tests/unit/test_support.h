@@ -14,7 +14,7 @@ class FakeDeviceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         fake::reset();
-        fill_port_table();
+        reset_port_table();
     }
     fake::Device& device() { return fake::device(); }
     std::vector<std::string>& calls() { return fake::device().calls; }

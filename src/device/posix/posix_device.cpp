@@ -36,6 +36,14 @@ void clear_transfer(DWORD* count, OVERLAPPED* overlapped) {
     if (overlapped != nullptr) overlapped->Internal = overlapped->InternalHigh = 0;
 }
 
+// A write that failed after part of it went out, the way Windows tells of an
+// overlapped write that ends in failure: pending now, and its completion
+// gives the bytes the device took and the error that ended it.
+BOOL report_partial_failure(OVERLAPPED& overlapped) {
+    overlapped.Internal = posix::last_error();
+    return fail(ERROR_IO_PENDING);
+}
+
 }  // namespace
 
 HANDLE CreateFileA(const char* fileName, DWORD, DWORD, void*, DWORD, DWORD, HANDLE) {
@@ -106,6 +114,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, O
     DWORD sent = 0;
     const BOOL ok = port->write(buffer, toWrite, sent);
     record_transfer(written, overlapped, sent);
+    if (!ok && sent > 0 && overlapped != nullptr) return report_partial_failure(*overlapped);
     return ok;
 }
 
@@ -116,6 +125,8 @@ BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred
     if (posix::open_port(file) == nullptr) return fail(ERROR_INVALID_HANDLE);
     if (overlapped == nullptr) return fail(ERROR_INVALID_PARAMETER);
     if (transferred != nullptr) *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+    // Internal holds the error that ended a transfer that failed part-way.
+    if (overlapped->Internal != ERROR_SUCCESS) return fail(static_cast<DWORD>(overlapped->Internal));
     return TRUE;
 }
 

@@ -15,6 +15,7 @@
 
 #include "device/posix/handle_pool.h"
 #include "device/posix/last_error.h"
+#include "device/posix/terminal_probe.h"
 #include "device/posix/termios_map.h"
 
 namespace tarvo::posix {
@@ -96,8 +97,15 @@ private:
     Transfer hand_over(const unsigned char* bytes, DWORD toWrite, std::uint64_t deadline, DWORD& sent, int& error);
     int wait_for_drain(std::uint64_t deadline);
     void drop_unsent(DWORD& sent);
+    bool drop_queued_output();
+
+    bool take_hold(int fd, bool ptySlave);
+    void give_up_hold(int fd);
 
     int fd_ = -1;
+    // The process that took the hold (0: none), and whether TIOCEXCL is part of it.
+    pid_t holder_ = 0;
+    bool exclusive_ = false;
     // Read by read/write while another thread may configure the port.
     std::atomic<bool> stripNull_{false};
     std::atomic<DWORD> writeMultiplier_{0};
@@ -113,32 +121,29 @@ private:
 
 TerminalPort terminals[POOL_SIZE];
 
-// Exclusive, raw, nonblocking.
+// Exclusive, raw, nonblocking. Nothing about the device changes before it is
+// known to be a serial device and ours: a refused open leaves it as it was.
 bool TerminalPort::open(const char* path) {
     const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        set_last_error(ERROR_GEN_FAILURE);
+        set_last_error(open_error(errno));
         return false;
     }
     termios2 tio{};
-    bool locked = false;
-    bool exclusive = false;
-    // Any terminal answers TCGETS2; anything else is no serial device.
-    bool ok = ioctl_retry(fd, TCGETS2, &tio) == 0;
-    // flock holds against every other opener, root included (root passes
-    // TIOCEXCL); TIOCEXCL also holds off openers that know nothing of flock.
-    if (ok) ok = locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    if (ok) ok = exclusive = ioctl_retry(fd, TIOCEXCL, nullptr) == 0;
-    if (ok) {
+    const DeviceNature nature = examine_device(fd, &tio);
+    DWORD error = ERROR_SUCCESS;
+    if (!nature.serialCandidate) {
+        error = ERROR_NOT_SUPPORTED;
+    } else if (!take_hold(fd, nature.ptySlave)) {
+        error = ERROR_SHARING_VIOLATION;
+    } else {
         make_raw(tio);
-        ok = ioctl_retry(fd, TCSETS2, &tio) == 0;
+        if (ioctl_retry(fd, TCSETS2, &tio) != 0) error = error_from_errno(errno);
     }
-    if (!ok) {
-        set_last_error(ERROR_GEN_FAILURE);
-        if (exclusive) ioctl_retry(fd, TIOCNXCL, nullptr);
-        if (locked) ::flock(fd, LOCK_UN);
+    if (error != ERROR_SUCCESS) {
+        if (holder_ != 0) give_up_hold(fd);  // taken just now, by this process
         ::close(fd);
-        return false;
+        return fail(error);
     }
     fd_ = fd;
     shadow_ = initial_control_block(tio);
@@ -149,13 +154,43 @@ bool TerminalPort::open(const char* path) {
     return true;
 }
 
+// The hold every opener meets is flock on the device file: root cannot pass
+// it, and it belongs to this open of the device, so it ends with the last
+// descriptor of it however the holder ends. TIOCEXCL adds a hold on the
+// terminal itself, whatever device file reached it, for openers that know
+// nothing of flock; a terminal that is exclusive already is someone else's,
+// even to root. On a pty slave TIOCEXCL outlives every descriptor for as
+// long as the master is open, so it is neither set nor trusted there.
+bool TerminalPort::take_hold(int fd, bool ptySlave) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
+    if (!ptySlave) {
+        if (marked_exclusive(fd)) {
+            ::flock(fd, LOCK_UN);
+            return false;
+        }
+        exclusive_ = ioctl_retry(fd, TIOCEXCL, nullptr) == 0;
+    }
+    holder_ = ::getpid();
+    return true;
+}
+
+// flock and TIOCEXCL both hold for every process that shares the descriptor,
+// a forked child included: only the process that took them lets them go.
+void TerminalPort::give_up_hold(int fd) {
+    // A hung-up terminal refuses the ioctl; its close releases it anyway.
+    if (exclusive_) ioctl_retry(fd, TIOCNXCL, nullptr);
+    ::flock(fd, LOCK_UN);
+    exclusive_ = false;
+    holder_ = 0;
+}
+
 BOOL TerminalPort::close() {
-    // A hung-up terminal refuses the ioctl; the close releases it anyway.
-    ioctl_retry(fd_, TIOCNXCL, nullptr);
-    ::flock(fd_, LOCK_UN);
+    if (holder_ == ::getpid()) give_up_hold(fd_);
     // close() gives the descriptor back even when it reports an error.
     ::close(fd_);
     fd_ = -1;
+    holder_ = 0;
+    exclusive_ = false;
     return TRUE;
 }
 
@@ -173,12 +208,19 @@ BOOL TerminalPort::clear_comm_error(DWORD* errors, COMSTAT* stat) {
 
 BOOL TerminalPort::purge(DWORD flags) {
     // Nothing runs in the background here, so the abort bits have nothing to abort.
-    const bool input = (flags & PURGE_RXCLEAR) != 0;
-    const bool output = (flags & PURGE_TXCLEAR) != 0;
-    if (!input && !output) return TRUE;
-    const int queues = input && output ? TCIOFLUSH : (input ? TCIFLUSH : TCOFLUSH);
-    if (::ioctl(fd_, TCFLSH, queues) != 0) return fail(error_from_errno(errno));
+    if ((flags & PURGE_RXCLEAR) != 0 && ::ioctl(fd_, TCFLSH, TCIFLUSH) != 0) return fail(error_from_errno(errno));
+    if ((flags & PURGE_TXCLEAR) != 0 && !drop_queued_output()) return fail(error_from_errno(errno));
     return TRUE;
+}
+
+// Discards only what the driver still queues. A write returns once its bytes
+// have left that queue, and what has left it is sent: on a pty TCOFLUSH would
+// empty the peer's unread input instead, destroying bytes counted as sent.
+// The driver's queue of a pty is always empty, so a pty is never flushed.
+bool TerminalPort::drop_queued_output() {
+    int queued = 0;
+    if (ioctl_retry(fd_, TIOCOUTQ, &queued) != 0) return false;
+    return queued <= 0 || ::ioctl(fd_, TCFLSH, TCOFLUSH) == 0;
 }
 
 BOOL TerminalPort::read(void* buffer, DWORD toRead, DWORD& got) {
@@ -286,9 +328,8 @@ BOOL TerminalPort::get_state(DCB& dcb) {
 }
 
 BOOL TerminalPort::set_state(const DCB& dcb) {
-    if (!valid_control_block(dcb)) return fail(ERROR_INVALID_PARAMETER);
     termios2 tio = settings_;
-    apply_control_block(dcb, tio);
+    if (!apply_control_block(dcb, tio)) return fail(ERROR_INVALID_PARAMETER);
     if (ioctl_retry(fd_, TCSETS2, &tio) != 0) return fail(error_from_errno(errno));
     settings_ = tio;
 

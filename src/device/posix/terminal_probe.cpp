@@ -18,6 +18,21 @@ namespace {
 
 // Major 5: /dev/tty (minor 0), /dev/console (1) and /dev/ptmx (2).
 constexpr unsigned TTYAUX_MAJOR = 5;
+// Major 4 below minor 64: the virtual consoles (/dev/tty0 is the current one);
+// the serial ports /dev/ttyS<n> follow from 64 on.
+constexpr unsigned TTY_MAJOR = 4;
+constexpr unsigned FIRST_SERIAL_MINOR = 64;
+// Old-style pty masters and slaves; the slaves /dev/ptmx hands out.
+constexpr unsigned PTY_MASTER_MAJOR = 2;
+constexpr unsigned PTY_SLAVE_MAJOR = 3;
+constexpr unsigned UNIX98_PTY_SLAVE_MAJOR = 136;
+constexpr unsigned UNIX98_PTY_MAJOR_COUNT = 8;
+
+bool is_pty_slave_number(dev_t number) {
+    const unsigned kind = major(number);
+    return kind == PTY_SLAVE_MAJOR ||
+           (kind >= UNIX98_PTY_SLAVE_MAJOR && kind < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT);
+}
 
 }  // namespace
 
@@ -39,15 +54,29 @@ DWORD open_error(int error) {
     }
 }
 
-bool is_serial_candidate(int fd) {
+DeviceNature examine_device(int fd, termios2* settings) {
+    DeviceNature nature{false, false};
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return false;
-    if (major(info.st_rdev) == TTYAUX_MAJOR) return false;
+    if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return nature;
+    const unsigned kind = major(info.st_rdev);
+    if (kind == TTYAUX_MAJOR || kind == PTY_MASTER_MAJOR) return nature;
+    if (kind == TTY_MAJOR && minor(info.st_rdev) < FIRST_SERIAL_MINOR) return nature;
     termios2 tio{};
-    if (::ioctl(fd, TCGETS2, &tio) != 0) return false;
+    if (::ioctl(fd, TCGETS2, &tio) != 0) return nature;
     // Only a pty master answers TIOCGPTN; its slave is the device, not it.
-    unsigned number = 0;
-    return ::ioctl(fd, TIOCGPTN, &number) != 0;
+    unsigned ptyIndex = 0;
+    if (::ioctl(fd, TIOCGPTN, &ptyIndex) == 0) return nature;
+    if (settings != nullptr) *settings = tio;
+    nature.serialCandidate = true;
+    nature.ptySlave = is_pty_slave_number(info.st_rdev);
+    return nature;
+}
+
+bool is_serial_candidate(int fd) { return examine_device(fd).serialCandidate; }
+
+bool marked_exclusive(int fd) {
+    int marked = 0;
+    return ::ioctl(fd, TIOCGEXCL, &marked) == 0 && marked != 0;
 }
 
 DWORD probe_terminal(const char* path) {
@@ -56,12 +85,14 @@ DWORD probe_terminal(const char* path) {
     const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return open_error(errno);
     DWORD result = ERROR_SUCCESS;
-    if (!is_serial_candidate(fd)) {
+    const DeviceNature nature = examine_device(fd);
+    if (!nature.serialCandidate) {
         result = ERROR_NOT_SUPPORTED;
     } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         result = open_error(errno);
     } else {
         ::flock(fd, LOCK_UN);
+        if (!nature.ptySlave && marked_exclusive(fd)) result = ERROR_SHARING_VIOLATION;
     }
     ::close(fd);
     return result;

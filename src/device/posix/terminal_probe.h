@@ -7,15 +7,31 @@
 
 #include "device/device.h"
 
+struct termios2;  // the kernel's (asm/termbits.h), which clashes with <termios.h>
+
 namespace tarvo::posix {
 
 // The Win32 code for the errno of a failed open(2) of a device path.
 dev::DWORD open_error(int error);
 
 // False for what no COM port may be: the caller's own terminal (/dev/tty),
-// the pty multiplexer (/dev/ptmx) and anything that is no character device.
+// the console and the virtual consoles, the pty multiplexer (/dev/ptmx), any
+// pty master, and anything that is no terminal.
 // `fd` is the path opened; checked after open, since a path may be a link.
 bool is_serial_candidate(int fd);
+
+// What an opened device is, found with one look at it. `settings`, if not
+// null, receives the terminal's settings of a serial candidate.
+struct DeviceNature {
+    bool serialCandidate;  // as is_serial_candidate
+    bool ptySlave;         // the slave side of a pseudo-terminal
+};
+DeviceNature examine_device(int fd, termios2* settings = nullptr);
+
+// True when an opener has marked the terminal exclusive (TIOCEXCL): it holds
+// the device, whatever device file reached it. A pty slave keeps the mark
+// after its holder is gone, so it says nothing there.
+bool marked_exclusive(int fd);
 
 // ERROR_SUCCESS if `path` would open now; otherwise the code the open gives:
 // ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION (held by

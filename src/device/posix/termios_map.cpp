@@ -26,6 +26,15 @@ constexpr tcflag_t SIZE_CODES[] = {CS5, CS6, CS7, CS8};
 
 bool is_plain_line_control(DWORD control) { return control == RTS_CONTROL_DISABLE || control == RTS_CONTROL_ENABLE; }
 
+// The Bxxx constant for `rate`, or BOTHER when there is none. Other programs
+// (stty, anything reading cfgetospeed) know a rate only by its constant.
+tcflag_t rate_code(DWORD rate) {
+    for (const RateCode& entry : RATE_CODES) {
+        if (entry.rate == rate) return entry.code;
+    }
+    return BOTHER;
+}
+
 }  // namespace
 
 DWORD output_rate(const termios2& tio) {
@@ -38,13 +47,13 @@ DWORD output_rate(const termios2& tio) {
     return tio.c_ospeed;
 }
 
-bool valid_control_block(const DCB& dcb) {
-    return dcb.BaudRate != 0 && dcb.ByteSize >= 5 && dcb.ByteSize <= 8 && dcb.Parity <= SPACEPARITY &&
+bool valid_control_block(const DCB& dcb, DWORD currentRate) {
+    return (dcb.BaudRate != 0 || currentRate == 0) && dcb.ByteSize >= 5 && dcb.ByteSize <= 8 && dcb.Parity <= SPACEPARITY &&
            dcb.StopBits <= TWOSTOPBITS;
 }
 
 bool apply_control_block(const DCB& dcb, termios2& tio) {
-    if (!valid_control_block(dcb)) return false;
+    if (!valid_control_block(dcb, output_rate(tio))) return false;
 
     tcflag_t cflag = tio.c_cflag & ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD | CIBAUD);
     cflag |= SIZE_CODES[dcb.ByteSize - 5];
@@ -59,7 +68,8 @@ bool apply_control_block(const DCB& dcb, termios2& tio) {
     if (dcb.StopBits != ONESTOPBIT) cflag |= CSTOPB;
     // Linux has one switch for both directions of RTS/CTS handshake.
     if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) cflag |= CRTSCTS;
-    cflag |= BOTHER | (BOTHER << IBSHIFT);
+    // Input runs at the output rate: an input code of B0 says so to everyone.
+    cflag |= rate_code(dcb.BaudRate);
     tio.c_cflag = cflag;
     tio.c_ispeed = dcb.BaudRate;
     tio.c_ospeed = dcb.BaudRate;

@@ -2,7 +2,8 @@
 // settings. Pure functions on values: no device, no system call, so every
 // field can be checked without hardware that has it.
 //
-// Uses the kernel's termios2 (exact rates through BOTHER). A translation unit
+// Uses the kernel's termios2: a rate with a Bxxx constant is set with it,
+// any other exactly through BOTHER. A translation unit
 // that includes this header must not include <termios.h>: both define
 // struct termios.
 #ifndef TARVO_DEVICE_POSIX_TERMIOS_MAP_H
@@ -27,9 +28,10 @@ struct ModemLines {
 // BOTHER and anything unknown.
 dev::DWORD output_rate(const termios2& tio);
 
-// A block SetCommState can apply: a rate, ByteSize 5..8, Parity 0..4,
-// StopBits 0..2.
-bool valid_control_block(const dev::DCB& dcb);
+// A block SetCommState can apply to a terminal now at `currentRate`: a rate,
+// ByteSize 5..8, Parity 0..4, StopBits 0..2. Rate 0 would hang up a live
+// line, so it passes only where the line is already at 0 and nothing changes.
+bool valid_control_block(const dev::DCB& dcb, dev::DWORD currentRate);
 
 // Writes the fields of `dcb` that the terminal holds into `tio` and leaves
 // every other bit of it alone. False (and `tio` untouched) for a block that
