@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "device/posix/sysfs_serial.h"
+
 namespace tarvo::posix {
 
 long com_number(const char* path) {
@@ -27,8 +29,13 @@ const char* mapping_of(long number) {
     return mapped != nullptr && *mapped != '\0' ? mapped : nullptr;
 }
 
-bool resolve_com(long number, const char* mapping, ComTarget& target) {
+bool resolve_com(long number, const char* mapping, ComTarget& target, const char* root) {
     target.kind = TargetKind::Terminal;
+    if (is_usb_mapping(mapping)) {
+        UsbSelector selector;
+        return parse_usb_selector(mapping, selector) &&
+               find_usb_tty(root, selector, target.device, sizeof target.device) == 1;
+    }
     if (mapping != nullptr) {
         const int length = std::snprintf(target.device, sizeof target.device, "%s", mapping);
         return length >= 0 && static_cast<std::size_t>(length) < sizeof target.device;
