@@ -11,7 +11,9 @@ cd "$(dirname "$0")"
 
 NATIVE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine32:i386 wine64 googletest)
-TEST_PACKAGES=(strace valgrind ser2net)
+# tmux: the terminal's tests type into it and read its screen. ser2net: the
+# network ports' tests serve ptys with it.
+TEST_PACKAGES=(strace valgrind tmux ser2net)
 SANITIZE_PACKAGES=(libasan8 libubsan1 libtsan2)
 # Install and package checks: building and checking the .debs, tarvo.pc, the Python
 # module and its tests, the man page.
@@ -37,9 +39,10 @@ ensure_packages() {
 
 jobs() { nproc 2>/dev/null || echo 2; }
 
+# build_preset PRESET [TARGET...]: everything, or only the targets named.
 build_preset() {
     cmake --preset "$1" >/dev/null
-    cmake --build --preset "$1" -j "$(jobs)"
+    cmake --build --preset "$1" -j "$(jobs)" ${2:+--target "${@:2}"}
 }
 
 test_preset() {
@@ -50,7 +53,7 @@ test_preset() {
 case "${1:-}" in
 demo)
     ensure_packages "${NATIVE_PACKAGES[@]}"
-    build_preset native
+    build_preset native tarvo_tool  # the tool and the library, not the tests
     ./build/native/tools/tarvo demo
     ;;
 sanitize)

@@ -8,8 +8,14 @@
 
 namespace tarvo::tool {
 
-// Calls the library and returns the result line (without newline).
-std::string execute(const Command& command);
+struct CallResult {
+    int value = 0;          // what the call returned
+    std::string line;       // the result line (without newline)
+    bool timedOut = false;  // a wait that ran out before its count arrived
+};
+
+// Calls the library and returns what came of it.
+CallResult execute(const Command& command);
 
 }  // namespace tarvo::tool
 

@@ -5,65 +5,41 @@
 
 #include "commands.h"
 #include "script.h"
+#include "term_options.h"
 #include "terminal.h"
 
 namespace tarvo::tool {
 namespace {
 
-const char USAGE[] =
+// demo is listed only where it runs: it needs Linux pseudo-terminals.
+const char* const USAGE_HEAD =
     "usage: tarvo COMMAND [ARGS]\n"
+    "       tarvo --version | -V\n"
+    "       tarvo --help | -h\n"
     "\n"
     "commands:\n"
     "  run [FILE|-]   run library calls, one per line, from FILE or standard input\n"
-    "  demo           a complete exchange with a simulated instrument (no hardware)\n"
-    "  ports          which COM numbers reach which devices, and whether they open\n"
+    "  term PORT      an interactive terminal on a port (Ctrl-] leaves)\n"
+    "  ports          which COM numbers reach which devices, and whether they open\n";
+const char* const USAGE_DEMO =
+    "  demo           a complete exchange with a simulated instrument (no hardware)\n";
+const char* const USAGE_TAIL =
     "\n"
-    "Run 'tarvo COMMAND --help' for the details of a command.\n";
+    "Run 'tarvo COMMAND --help' for the details of a command.\n"
+    "Exit status: 0 success, 1 the command failed, 2 a usage error.\n";
+
+std::string usage() {
+    return std::string(USAGE_HEAD) + (DEMO_AVAILABLE ? USAGE_DEMO : "") + USAGE_TAIL;
+}
 
 const char DEMO_HELP[] =
     "usage: tarvo demo\n"
     "\n"
-    "Starts a simulated instrument on a pseudo-terminal, points COM1 at it and\n"
-    "runs a typical exchange through the library: open, 9600 bit/s 8N1,\n"
+    "Starts a simulated instrument on a Linux pseudo-terminal, points COM1 at it\n"
+    "and runs a typical exchange through the library: open, 9600 bit/s 8N1,\n"
     "send a request, poll for the answer, read it, close. Prints each request,\n"
-    "answer and round-trip time. Exit status 0 when every answer arrived intact.\n";
-
-const char PORTS_HELP[] =
-    "usage: tarvo ports\n"
-    "\n"
-    "Lists COM1..COM16 as this machine maps them: TARVO_COM<n> if it is set,\n"
-    "otherwise /dev/ttyS<n-1> where that exists, and tries to open each one.\n"
-    "Also suggests USB serial adapters (/dev/ttyUSB*, /dev/ttyACM*).\n";
-
-void print_run_help() {
-    std::fputs(
-        "usage: tarvo run [FILE|-]\n"
-        "\n"
-        "Reads FILE (or standard input for '-' or no argument) and runs one command\n"
-        "per line, printing one result line each: the returned integer, the name of\n"
-        "an error code, and for read and getch the bytes received as \"text\" and x:hex.\n"
-        "Blank lines and lines starting with # are ignored. Integers are decimal or\n"
-        "0x hex and may be negative. Data is \"text\" (escapes \\r \\n \\t \\0 \\\\ \\\" \\xHH)\n"
-        "or x:HEX. At most 1048576 bytes move per read or write.\n"
-        "\n"
-        "commands:\n",
-        stdout);
-    for (const std::string& synopsis : command_synopses()) std::printf("  %s\n", synopsis.c_str());
-    std::fputs(
-        "  (wait: poll iqueue until COUNT bytes wait or MS pass; sleep: pause)\n"
-        "\n"
-        "example:\n"
-        "  open 1\n"
-        "  ioctl 1 12 0x03\n"
-        "  write 1 \"*IDN?\\r\\n\"\n"
-        "  wait 1 1 2000\n"
-        "  read 1 64\n"
-        "  close 1\n"
-        "\n"
-        "A malformed line stops the script with a message naming the line and exit\n"
-        "status 2. On a terminal, run prompts and goes on after a malformed line.\n",
-        stdout);
-}
+    "answer and round-trip time. Exit status 0 when every answer arrived intact.\n"
+    "It needs Linux pseudo-terminals, so it runs only in the Linux build.\n";
 
 bool is_help(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "help"; }
 
@@ -74,7 +50,7 @@ bool asks_for_help(const std::vector<std::string>& args) {
 }
 
 int usage_error(const std::string& message) {
-    std::fprintf(stderr, "tarvo: %s\n\n%s", message.c_str(), USAGE);
+    std::fprintf(stderr, "tarvo: %s\n\n%s", message.c_str(), usage().c_str());
     return EXIT_USAGE;
 }
 
@@ -84,10 +60,10 @@ int dispatch(const std::vector<std::string>& argv) {
     const std::vector<std::string> args(argv.begin() + 1, argv.end());
 
     if (is_help(command)) {
-        std::fputs(USAGE, stdout);
+        std::fputs(usage().c_str(), stdout);
         return EXIT_OK;
     }
-    if (command == "--version") {
+    if (command == "--version" || command == "-V") {
         std::printf("tarvo %s\n", TARVO_VERSION);
         return EXIT_OK;
     }
@@ -103,8 +79,11 @@ int dispatch(const std::vector<std::string>& argv) {
     }
     if (command == "ports") {
         if (help) std::fputs(PORTS_HELP, stdout);
-        if (!help && !args.empty()) return usage_error("ports takes no arguments");
         return help ? EXIT_OK : ports_main(args);
+    }
+    if (command == "term") {
+        if (help) std::fputs(TERM_HELP, stdout);
+        return help ? EXIT_OK : term_main(args);
     }
     return usage_error("unknown command '" + command + "'");
 }

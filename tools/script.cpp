@@ -260,6 +260,17 @@ ParsedLine parse_line(const std::string& line) {
     return parsed;
 }
 
+std::string command_text(const Command& command) {
+    std::string text;
+    for (const CommandShape& shape : COMMANDS)
+        if (shape.op == command.op) text = shape.name;
+    for (std::size_t i = 0; i < command.args.size(); ++i) {
+        text += ' ' + std::to_string(command.args[i]);
+        if (command.op == Op::Write && i == 0) text += " \"" + escape_bytes(command.data) + "\"";
+    }
+    return text;
+}
+
 std::vector<std::string> command_synopses() {
     std::vector<std::string> lines;
     for (const CommandShape& shape : COMMANDS) lines.push_back(std::string(shape.name) + " " + shape.usage);

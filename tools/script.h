@@ -41,6 +41,10 @@ struct ParsedLine {
 // Parses one line (without its line ending). Never throws on bad input.
 ParsedLine parse_line(const std::string& line);
 
+// The command as a line that parses back to it: its name, the arguments in
+// decimal, write's data as "escaped text".
+std::string command_text(const Command& command);
+
 // One line of usage per command, for help texts.
 std::vector<std::string> command_synopses();
 

@@ -2,9 +2,13 @@
 #include <io.h>
 #include <stdio.h>
 
+#include "commands.h"
 #include "terminal.h"
 
 namespace tarvo::tool {
+
+// demo needs Linux pseudo-terminals.
+const bool DEMO_AVAILABLE = false;
 
 bool stdin_is_terminal() { return _isatty(_fileno(stdin)) != 0; }
 

@@ -1,5 +1,5 @@
-// demo and ports build on pseudo-terminals and POSIX device names; Windows
-// has neither, so there they only explain that.
+// demo builds on Linux pseudo-terminals; Windows has none, so there it only
+// explains that.
 #include <cstdio>
 
 #include "commands.h"
@@ -8,13 +8,12 @@ namespace tarvo::tool {
 namespace {
 
 int unavailable(const char* name) {
-    std::fprintf(stderr, "tarvo %s: not available on Windows (it needs POSIX pseudo-terminals)\n", name);
+    std::fprintf(stderr, "tarvo %s: not available on Windows (it needs Linux pseudo-terminals)\n", name);
     return EXIT_USAGE;
 }
 
 }  // namespace
 
 int demo_main(const std::vector<std::string>&) { return unavailable("demo"); }
-int ports_main(const std::vector<std::string>&) { return unavailable("ports"); }
 
 }  // namespace tarvo::tool

@@ -14,6 +14,7 @@
 #include "launcher.h"
 #include "pty_peer.h"
 #include "reply.h"
+#include "tmux_pane.h"
 
 namespace tarvo::conformance {
 namespace {
@@ -399,6 +400,62 @@ TEST_F(Conformance, ClosedAndBadPorts) {
     for (const char* line : {"open 0", "open 17", "open -1"}) EXPECT_EQ(call(line).text, "-20001 ERR_BAD_PORT") << line;
     EXPECT_EQ(result("setComPortNo 3 5"), 0);
     EXPECT_EQ(result("setComPortNo 3 -1"), 0);
+}
+
+// The line `tarvo ports` prints for a COM number, without its details.
+std::string ports_line(const std::string& listing, const std::string& com) {
+    const std::size_t start = listing.find(com + " ");
+    if (start == std::string::npos) return "(no line for " + com + ")";
+    return listing.substr(start, listing.find('\n', start) - start);
+}
+
+// `tarvo ports` lists the mapped ports (Windows: the ones Wine lists under
+// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM) and whether each opens now, while
+// the running script holds one of them.
+TEST_F(Conformance, PortsListsEachMappedPortAndWhetherItOpens) {
+    ASSERT_EQ(result("open 2"), 0);
+    const Completed listed = run_to_end(launcher().tool_setup({"ports"}), launcher().patience());
+    ASSERT_TRUE(listed.ending.has_value());
+    EXPECT_EQ(listed.ending->status, 0) << listed.output;
+    const std::string lineA = ports_line(listed.output, "COM1"), lineB = ports_line(listed.output, "COM2");
+    if (launcher().network()) {
+        // Expected to differ: a network port is listed by its URL, and the
+        // tool only asks whether its server takes a connection, which the
+        // ser2net here does while a client holds the port.
+        EXPECT_THAT(lineA, ::testing::HasSubstr("rfc2217://127.0.0.1:"));
+        EXPECT_THAT(lineA, ::testing::EndsWith(" connects"));
+        EXPECT_THAT(lineB, ::testing::EndsWith(" connects"));
+        EXPECT_EQ(result("close 2"), 0);
+        return;
+    }
+    EXPECT_THAT(lineA, ::testing::HasSubstr(wine() ? "\\\\.\\COM1 " : peer(COM_A).device() + " "));
+    EXPECT_THAT(lineA, ::testing::EndsWith(" free"));
+    EXPECT_THAT(lineB, ::testing::HasSubstr(wine() ? "\\\\.\\COM2 " : peer(COM_B).device() + " "));
+    // Expected to differ: Wine 8 lets a second exclusive open of a COM
+    // device on a pty succeed, so a held port looks free there.
+    EXPECT_THAT(lineB, ::testing::EndsWith(wine() ? " free" : " busy: held by another program"));
+    EXPECT_EQ(result("close 2"), 0);
+}
+
+// `tarvo term` at a terminal, typed into through tmux (Windows: through
+// Wine's console on the same terminal): keys reach the device, its bytes
+// reach the screen, and the exit key leaves the terminal as it was.
+TEST_F(Conformance, TermPassesKeysAndBytesAtATerminal) {
+    if (!tmux_installed()) GTEST_SKIP() << "tmux is not installed (./dev.sh test installs it)";
+    TmuxPane pane(launcher().tool_setup({"term", "--baud", "19200", "COM1"}));
+    ASSERT_TRUE(pane.shows("Ctrl-] leaves", launcher().patience())) << pane.screen();
+    EXPECT_EQ(peer(COM_A).line().outputSpeed, 19200u);
+    pane.type_text("*IDN?");
+    pane.press("Enter");
+    EXPECT_EQ(peer(COM_A).receive(6, launcher().patience()), "*IDN?\r");
+    ASSERT_TRUE(peer(COM_A).send("TARVO,METER\r\n"));
+    EXPECT_TRUE(pane.shows("TARVO,METER", launcher().patience())) << pane.screen();
+    pane.press("C-t");
+    pane.type_text("t");
+    EXPECT_EQ(peer(COM_A).receive(1, launcher().patience()), "\x14");
+    pane.press("C-]");
+    EXPECT_EQ(pane.status(), 0) << pane.screen();
+    EXPECT_EQ(pane.settings_after(), pane.settings_before());
 }
 
 }  // namespace

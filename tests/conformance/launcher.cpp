@@ -25,9 +25,10 @@ public:
     void map_ports(const std::map<int, std::string>& comToDevice) override {
         for (const auto& [com, device] : comToDevice) env_["TARVO_COM" + std::to_string(com)] = device;
     }
-    ProcessSetup run_setup() const override {
+    ProcessSetup tool_setup(const std::vector<std::string>& args) const override {
         ProcessSetup setup;
-        setup.argv = {tool_, "run", "-"};
+        setup.argv = {tool_};
+        setup.argv.insert(setup.argv.end(), args.begin(), args.end());
         setup.env = env_;
         // Only the suite's own mappings: never a real port of this machine.
         setup.removedPrefixes = {"TARVO_COM"};
@@ -92,9 +93,10 @@ public:
         restart_server();
     }
 
-    ProcessSetup run_setup() const override {
+    ProcessSetup tool_setup(const std::vector<std::string>& args) const override {
         ProcessSetup setup;
-        setup.argv = {TARVO_WINE, exe_, "run", "-"};
+        setup.argv = {TARVO_WINE, exe_};
+        setup.argv.insert(setup.argv.end(), args.begin(), args.end());
         setup.env = environment();
         setup.removedPrefixes = {"TARVO_COM"};
         // The library loads from the program's folder or the current one.

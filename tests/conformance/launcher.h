@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "child_process.h"
 
@@ -24,8 +25,10 @@ public:
     // Makes each COM number reach its device for tools started from now on;
     // earlier mappings stay. Throws std::runtime_error.
     virtual void map_ports(const std::map<int, std::string>& comToDevice) = 0;
+    // Starts the tool with these arguments.
+    virtual ProcessSetup tool_setup(const std::vector<std::string>& args) const = 0;
     // Starts `tarvo run -`.
-    virtual ProcessSetup run_setup() const = 0;
+    ProcessSetup run_setup() const { return tool_setup({"run", "-"}); }
     // How long one result may take (Wine starts slowly).
     virtual std::chrono::milliseconds patience() const = 0;
     // Called once after the last scenario.

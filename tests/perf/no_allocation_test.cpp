@@ -252,6 +252,12 @@ TEST_F(PtyPort, NoCallAllocatesOnClosedPortsOrBadPortNumbers) {
     EXPECT_NO_ALLOCATION(sio_setComPortNo(2, 4242), 0);
     EXPECT_NO_ALLOCATION(sio_open(2), ERR_OPEN_FAILED);
     EXPECT_NO_ALLOCATION(sio_setComPortNo(2, -1), 0);
+    // A usb: mapping walks sysfs for its device; no id 0000:0000 exists.
+    setenv("TARVO_COM4243", "usb:0000:0000:none", 1);
+    EXPECT_NO_ALLOCATION(sio_setComPortNo(2, 4243), 0);
+    EXPECT_NO_ALLOCATION(sio_open(2), ERR_OPEN_FAILED);
+    EXPECT_NO_ALLOCATION(sio_setComPortNo(2, -1), 0);
+    unsetenv("TARVO_COM4243");
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "device/posix/sysfs_serial.h"
+
 namespace tarvo::posix {
 
 long com_number(const char* path) {
@@ -84,8 +86,13 @@ bool parse_network_address(const char* address, ComTarget& target) {
 
 }  // namespace
 
-bool resolve_com(long number, const char* mapping, ComTarget& target) {
+bool resolve_com(long number, const char* mapping, ComTarget& target, const char* root) {
     target.kind = TargetKind::Terminal;
+    if (is_usb_mapping(mapping)) {
+        UsbSelector selector;
+        return parse_usb_selector(mapping, selector) &&
+               find_usb_tty(root, selector, target.device, sizeof target.device) == 1;
+    }
     const char* address = nullptr;
     if (mapping != nullptr && starts_with(mapping, "rfc2217://", address)) {
         target.kind = TargetKind::Rfc2217;

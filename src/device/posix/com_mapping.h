@@ -1,8 +1,10 @@
 // The one rule for what a COM number stands for on Linux, shared by the
 // library (CreateFileA) and the tarvo tool (ports): TARVO_COM<n> names the
-// device if it is set and not empty; otherwise COM n is /dev/ttyS<n-1>. A
-// mapping of the form rfc2217://HOST:PORT or tcp://HOST:PORT, optionally
-// followed by ?timeout=MS, names a port served over the network.
+// device if it is set and not empty; otherwise COM n is /dev/ttyS<n-1>.
+// A mapping usb:VVVV:PPPP[:SERIAL] names the one USB serial device with those
+// ids (and serial number) wherever it was enumerated. A mapping of the form
+// rfc2217://HOST:PORT or tcp://HOST:PORT, optionally followed by
+// ?timeout=MS, names a port served over the network.
 // Pure functions over their arguments, apart from reading the environment in
 // mapping_of; nothing allocates.
 #ifndef TARVO_DEVICE_POSIX_COM_MAPPING_H
@@ -40,11 +42,13 @@ struct ComTarget {
     int timeoutMs = DEFAULT_NETWORK_TIMEOUT_MS;
 };
 
-// What COM `number` stands for, given its mapping (nullptr: none). False for
-// a number with no default device (0), a mapping that does not fit, or a
-// network mapping that is not well formed (no host, a port outside 1..65535,
-// an unknown option).
-bool resolve_com(long number, const char* mapping, ComTarget& target);
+// What COM `number` stands for, given its mapping (nullptr: none), with
+// sysfs and /dev read under `root` (empty: this machine's). False for a
+// number with no default device (0), a mapping that does not fit, a usb:
+// mapping that matches no device or more than one, and a network mapping
+// that is not well formed (no host, a port outside 1..65535, an unknown
+// option).
+bool resolve_com(long number, const char* mapping, ComTarget& target, const char* root = "");
 
 }  // namespace tarvo::posix
 

@@ -11,7 +11,6 @@
 #include "device/posix/network_port.h"
 
 #include <linux/sockios.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -28,6 +27,7 @@
 
 #include "device/posix/handle_pool.h"
 #include "device/posix/last_error.h"
+#include "device/posix/network_connect.h"
 #include "device/posix/telnet_codec.h"
 #include "device/posix/termios_map.h"
 
@@ -226,36 +226,9 @@ bool NetworkPort::open(const ComTarget& target) {
 }
 
 bool NetworkPort::connect_to(const ComTarget& target, std::uint64_t deadline) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(target.device, target.service, &hints, &found) != 0) return false;
-    for (addrinfo* address = found; address != nullptr && fd_ < 0; address = address->ai_next) {
-        const int fd = ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                                address->ai_protocol);
-        if (fd < 0) continue;
-        fd_ = fd;
-        int error = 0;
-        if (::connect(fd, address->ai_addr, address->ai_addrlen) != 0) {
-            error = errno;
-            if (error == EINPROGRESS && wait_for(POLLOUT, deadline)) {
-                socklen_t length = sizeof error;
-                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
-            }
-        }
-        if (error != 0) {
-            ::close(fd);
-            fd_ = -1;
-        }
-    }
-    freeaddrinfo(found);
-    if (fd_ < 0) return false;
-    // Requests and answers are small; none may wait for a fuller segment.
-    const int on = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return true;
+    ConnectFailure why = ConnectFailure::None;
+    fd_ = connect_to_server(target, left_ms(deadline), why);
+    return fd_ >= 0;
 }
 
 bool NetworkPort::negotiate(std::uint64_t deadline) {

@@ -1,0 +1,86 @@
+#include "ports_report.h"
+
+#include <cstdio>
+
+namespace tarvo::tool {
+namespace {
+
+std::string json_string(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string json_or_null(const std::string& text) { return text.empty() ? "null" : json_string(text); }
+
+std::string json_usb(const std::optional<UsbFacts>& usb) {
+    if (!usb) return "null";
+    return "{\"vid\": " + json_or_null(usb->vid) + ", \"pid\": " + json_or_null(usb->pid) +
+           ", \"serial\": " + json_or_null(usb->serial) + ", \"manufacturer\": " + json_or_null(usb->manufacturer) +
+           ", \"product\": " + json_or_null(usb->product) +
+           ", \"interface\": " + json_or_null(usb->interfaceNumber) + "}";
+}
+
+std::string json_list(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < items.size(); ++i) out += (i > 0 ? ", " : "") + json_string(items[i]);
+    return out + "]";
+}
+
+std::string usb_line(const UsbFacts& usb) {
+    std::string line = "USB " + usb.vid + ":" + usb.pid;
+    if (!usb.serial.empty()) line += " serial " + usb.serial;
+    if (!usb.manufacturer.empty()) line += ", " + usb.manufacturer;
+    if (!usb.product.empty()) line += ", " + usb.product;
+    if (!usb.interfaceNumber.empty()) line += ", interface " + usb.interfaceNumber;
+    return line;
+}
+
+}  // namespace
+
+std::string ports_text(const std::vector<PortEntry>& entries) {
+    if (entries.empty()) return "No serial device found and no COM number mapped.\n";
+    std::string out;
+    const std::string indent(7, ' ');
+    for (const PortEntry& e : entries) {
+        char head[64];
+        std::snprintf(head, sizeof head, "%-6s ", e.com > 0 ? ("COM" + std::to_string(e.com)).c_str() : "-");
+        char device[64];
+        std::snprintf(device, sizeof device, "%-14s", e.device.empty() ? "(no device)" : e.device.c_str());
+        out += head + std::string(device) + "  " + e.status + "\n";
+        if (!e.mapping.empty()) out += indent + "mapped as " + e.mapping + "\n";
+        std::string facts = e.usb ? usb_line(*e.usb) : "";
+        if (!e.driver.empty()) facts += (facts.empty() ? "driver " : ", driver ") + e.driver;
+        if (!facts.empty()) out += indent + facts + "\n";
+        for (const std::string& name : e.byId) out += indent + name + "\n";
+        if (!e.hint.empty()) out += indent + e.hint + "\n";
+    }
+    return out;
+}
+
+std::string ports_json(const std::vector<PortEntry>& entries) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const PortEntry& e = entries[i];
+        out += i > 0 ? ",\n " : "\n ";
+        out += "{\"com\": " + (e.com > 0 ? std::to_string(e.com) : std::string("null")) +
+               ", \"device\": " + json_or_null(e.device) + ", \"mapping\": " + json_or_null(e.mapping) +
+               ", \"status\": " + json_string(e.status) + ", \"usb\": " + json_usb(e.usb) +
+               ", \"by_id\": " + json_list(e.byId) + ", \"driver\": " + json_or_null(e.driver) + "}";
+    }
+    return out + (entries.empty() ? "]\n" : "\n]\n");
+}
+
+}  // namespace tarvo::tool

@@ -1,0 +1,117 @@
+// `tarvo ports` on Windows: the COM ports Windows knows, from
+// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM (value: the driver's device name, data:
+// the port's name), and whether each would open now. The port is opened
+// without any change to its settings and closed at once.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "ports_report.h"
+
+namespace tarvo::tool {
+
+const char PORTS_HELP[] =
+    "usage: tarvo ports [--json]\n"
+    "\n"
+    "Lists the COM ports Windows knows (HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM)\n"
+    "and whether each would open now: free, busy: held by another program,\n"
+    "permission denied, not found. No port is changed.\n"
+    "\n"
+    "  --json  the same as a JSON array, one object a port: com, device,\n"
+    "          mapping (the driver's device name), status, usb, by_id, driver\n"
+    "\n"
+    "exit status: 0 listed; 2 a bad command line.\n";
+
+namespace {
+
+struct KnownPort {
+    int com = 0;
+    std::string name;    // COM7
+    std::string driver;  // the registry value's name, e.g. \Device\Serial0
+};
+
+// "COM7" -> 7; 0 for a name of another form.
+int com_number_of(const std::string& name) {
+    if (name.size() < 4 || _strnicmp(name.c_str(), "COM", 3) != 0) return 0;
+    int number = 0;
+    for (std::size_t i = 3; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9' || number > 100000) return 0;
+        number = number * 10 + (name[i] - '0');
+    }
+    return number;
+}
+
+std::vector<KnownPort> known_ports() {
+    std::vector<KnownPort> ports;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return ports;
+    for (DWORD index = 0;; ++index) {
+        char value[256];
+        BYTE data[256];
+        DWORD valueSize = sizeof value, dataSize = sizeof data - 1, type = 0;
+        const LONG result = RegEnumValueA(key, index, value, &valueSize, nullptr, &type, data, &dataSize);
+        if (result == ERROR_NO_MORE_ITEMS) break;
+        if (result != ERROR_SUCCESS || type != REG_SZ) continue;
+        data[dataSize] = 0;
+        const std::string name(reinterpret_cast<const char*>(data));
+        ports.push_back({com_number_of(name), name, value});
+    }
+    RegCloseKey(key);
+    std::sort(ports.begin(), ports.end(), [](const KnownPort& a, const KnownPort& b) { return a.com < b.com; });
+    return ports;
+}
+
+// Opening a port and reading its settings change nothing on it; the open's
+// error says why not. A port whose settings cannot be read is no serial
+// device (Wine opens a COM name whose device is missing).
+std::string open_words(const std::string& device) {
+    const HANDLE port =
+        CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port != INVALID_HANDLE_VALUE) {
+        DCB settings{};
+        settings.DCBlength = sizeof settings;
+        const bool serial = GetCommState(port, &settings) != 0;
+        CloseHandle(port);
+        return serial ? "free" : "not a serial device";
+    }
+    switch (GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: return "not found";
+        // A COM port in use by another program refuses every further open so.
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION: return "busy: held by another program";
+        default: return "cannot be opened (error " + std::to_string(GetLastError()) + ")";
+    }
+}
+
+}  // namespace
+
+int ports_main(const std::vector<std::string>& args) {
+    bool json = false;
+    for (const std::string& arg : args) {
+        if (arg != "--json") {
+            std::fprintf(stderr, "tarvo ports: unexpected '%s' (see tarvo ports --help)\n", arg.c_str());
+            return EXIT_USAGE;
+        }
+        json = true;
+    }
+    std::vector<PortEntry> entries;
+    for (const KnownPort& port : known_ports()) {
+        PortEntry entry;
+        entry.com = port.com;
+        entry.device = "\\\\.\\" + port.name;
+        entry.mapping = port.driver;
+        entry.status = open_words(entry.device);
+        entries.push_back(std::move(entry));
+    }
+    std::fputs((json ? ports_json(entries) : ports_text(entries)).c_str(), stdout);
+    std::fflush(stdout);
+    return EXIT_OK;
+}
+
+}  // namespace tarvo::tool
