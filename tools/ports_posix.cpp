@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +20,7 @@
 #include "device/device.h"
 #include "device/posix/com_mapping.h"
 #include "device/posix/sysfs_serial.h"
+#include "device/posix/network_connect.h"
 #include "device/posix/terminal_probe.h"
 #include "ports_report.h"
 
@@ -222,6 +225,23 @@ std::string probe_words(const std::string& path) {
     }
 }
 
+// Whether a network port's server takes a connection now. Only a
+// connection: nothing is negotiated or set, and it is closed at once.
+std::string network_words(const posix::ComTarget& target) {
+    posix::ConnectFailure why = posix::ConnectFailure::None;
+    const int connection = posix::connect_to_server(target, target.timeoutMs, why);
+    if (connection >= 0) close(connection);
+    switch (why) {
+        case posix::ConnectFailure::None: return "connects";
+        case posix::ConnectFailure::NoSuchHost: return "no such host";
+        case posix::ConnectFailure::Refused: return "refused: nothing listens there";
+        case posix::ConnectFailure::NoAnswer:
+            return "no answer within " + std::to_string(target.timeoutMs) + " ms";
+        case posix::ConnectFailure::Unreachable: return "unreachable";
+    }
+    return "cannot connect";
+}
+
 // The tty name a device path in /dev stands for (by-id and by-path names are
 // links to it); empty for a path elsewhere.
 std::string tty_name_of(const Machine& machine, const std::string& device) {
@@ -280,12 +300,13 @@ std::optional<PortEntry> com_entry(const Machine& machine, int com) {
     entry.com = com;
     const char* mapping = posix::mapping_of(com);
     if (mapping != nullptr) entry.mapping = mapping;
+    auto target = std::make_unique<posix::ComTarget>();
     if (mapping != nullptr && std::string(mapping).find("://") != std::string::npos) {
-        // A network port: nothing on this machine to look at.
-        entry.status = "network mapping: not probed";
+        entry.device = mapping;  // a network port is named by its URL
+        entry.status = posix::resolve_com(com, mapping, *target) ? network_words(*target)
+                                                                  : "not a network mapping (rfc2217:// or tcp://HOST:PORT[?timeout=MS])";
         return entry;
     }
-    auto target = std::make_unique<posix::ComTarget>();
     if (!posix::resolve_com(com, mapping, *target, machine.root().c_str())) {
         entry.status = posix::is_usb_mapping(mapping) ? usb_mapping_failure(machine, mapping) : "cannot be mapped";
         return entry;

@@ -7,6 +7,9 @@
 
 #include <filesystem>
 #include <stdexcept>
+#include <vector>
+
+#include "net/servers.h"
 
 namespace tarvo::conformance {
 namespace {
@@ -36,6 +39,30 @@ public:
 private:
     std::string tool_;
     std::map<std::string, std::string> env_;
+};
+
+// The native tool with each COM number an rfc2217:// URL of one ser2net
+// serving all the ptys, started when the ports are mapped.
+class NetworkLauncher : public NativeLauncher {
+public:
+    using NativeLauncher::NativeLauncher;
+
+    std::string name() const override { return "network"; }
+    bool network() const override { return true; }
+    void map_ports(const std::map<int, std::string>& comToDevice) override {
+        std::vector<std::string> devices;
+        for (const auto& entry : comToDevice) devices.push_back(entry.second);
+        server_ = std::make_unique<net::Ser2net>(devices, net::Ser2net::Accepter::Rfc2217);
+        if (!server_->running()) throw std::runtime_error("ser2net did not start (is it installed?)");
+        std::map<int, std::string> urls;
+        std::size_t index = 0;
+        for (const auto& entry : comToDevice) urls[entry.first] = server_->url("", index++);
+        NativeLauncher::map_ports(urls);
+    }
+    void finish() override { server_.reset(); }
+
+private:
+    std::unique_ptr<net::Ser2net> server_;
 };
 
 // The prefix is made once (that takes a while) and kept in the build tree.
@@ -156,6 +183,9 @@ std::unique_ptr<Launcher> make_launcher() {
     if (const char* exe = getenv("TARVO_CONFORMANCE_WINE_EXE"); exe != nullptr && *exe != '\0') {
         const std::string program = fs::absolute(exe).string();
         return std::make_unique<WineLauncher>(program, wine_prefix_for(program));
+    }
+    if (const char* network = getenv("TARVO_CONFORMANCE_NETWORK"); network != nullptr && *network != '\0') {
+        return std::make_unique<NetworkLauncher>(TARVO_CONFORMANCE_TOOL);
     }
     return std::make_unique<NativeLauncher>(TARVO_CONFORMANCE_TOOL);
 }

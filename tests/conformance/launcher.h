@@ -1,6 +1,7 @@
 // How the suite starts `tarvo run -` and how a COM number reaches a pty:
 // the native tool through TARVO_COM<n>, the Windows tool under Wine through
-// Wine's table of ports.
+// Wine's table of ports, or the native tool through rfc2217:// URLs of a
+// ser2net serving the ptys.
 #ifndef TARVO_CONFORMANCE_LAUNCHER_H
 #define TARVO_CONFORMANCE_LAUNCHER_H
 
@@ -19,6 +20,8 @@ public:
     virtual ~Launcher() = default;
     virtual std::string name() const = 0;
     virtual bool wine() const = 0;
+    // The ports are reached over the network, through a server.
+    virtual bool network() const { return false; }
     // Makes each COM number reach its device for tools started from now on;
     // earlier mappings stay. Throws std::runtime_error.
     virtual void map_ports(const std::map<int, std::string>& comToDevice) = 0;
@@ -33,7 +36,8 @@ public:
 };
 
 // Wine when TARVO_CONFORMANCE_WINE_EXE names a tarvo.exe, else the native
-// tool whose path the build compiled in. Throws std::runtime_error.
+// tool whose path the build compiled in, over ser2net when
+// TARVO_CONFORMANCE_NETWORK is set. Throws std::runtime_error.
 std::unique_ptr<Launcher> make_launcher();
 
 }  // namespace tarvo::conformance

@@ -12,6 +12,7 @@
 #include <new>
 #include <string>
 
+#include "net/servers.h"
 #include "pty/pty_support.h"
 #include "tarvo.h"
 
@@ -197,6 +198,31 @@ TEST_F(PtyPort, NoCallAllocatesOnAnOpenPort) {
     EXPECT_NO_ALLOCATION(sio_ioctl(port, 20, 0x03), ERR_BAD_PARAMETER);
     // Opening an open port closes and reopens it.
     EXPECT_NO_ALLOCATION(sio_open(port), 0);
+    EXPECT_NO_ALLOCATION(sio_close(port), 0);
+}
+
+// Over the network too, once open (the name lookup of sio_open allocates),
+// through a real ser2net: settings, purges, reads and writes.
+TEST_F(PtyPort, NoCallAllocatesOnAnOpenNetworkPort) {
+    tarvo::net::Ser2net server(pty_, tarvo::net::Ser2net::Accepter::Rfc2217);
+    ASSERT_TRUE(server.running());
+    tarvo::net::map_url(10, server.url());
+    const int port = 4;
+    ASSERT_EQ(sio_setComPortNo(port, 10), 0);
+    ASSERT_EQ(sio_open(port), 0);
+    EXPECT_NO_ALLOCATION(sio_ioctl(port, 16, 0x07), 0);
+    EXPECT_NO_ALLOCATION(sio_flowctrl(port, 0x01), 0);
+    EXPECT_NO_ALLOCATION(sio_flowctrl(port, 0x00), 0);
+    EXPECT_NO_ALLOCATION(sio_RTS(port, 0), 0);
+    EXPECT_NO_ALLOCATION(sio_enableat(port), 0);
+    EXPECT_NO_ALLOCATION(sio_disableat(port), 0);
+    feed(port, "hello", 5);
+    char buffer[64];
+    EXPECT_NO_ALLOCATION(sio_getch(port), 'h');
+    EXPECT_NO_ALLOCATION(sio_read(port, buffer, sizeof buffer), 4);
+    const char request[32] = "0123456789abcdefghijklmnopqrstu";
+    EXPECT_NO_ALLOCATION(sio_write(port, request, 32), 32);
+    EXPECT_NO_ALLOCATION(sio_flush(port, 2), 0);
     EXPECT_NO_ALLOCATION(sio_close(port), 0);
 }
 

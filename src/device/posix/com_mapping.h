@@ -2,7 +2,9 @@
 // library (CreateFileA) and the tarvo tool (ports): TARVO_COM<n> names the
 // device if it is set and not empty; otherwise COM n is /dev/ttyS<n-1>.
 // A mapping usb:VVVV:PPPP[:SERIAL] names the one USB serial device with those
-// ids (and serial number) wherever it was enumerated.
+// ids (and serial number) wherever it was enumerated. A mapping of the form
+// rfc2217://HOST:PORT or tcp://HOST:PORT, optionally followed by
+// ?timeout=MS, names a port served over the network.
 // Pure functions over their arguments, apart from reading the environment in
 // mapping_of; nothing allocates.
 #ifndef TARVO_DEVICE_POSIX_COM_MAPPING_H
@@ -23,17 +25,29 @@ const char* mapping_of(long number);
 
 enum class TargetKind {
     Terminal,  // a device file: `device` is its path
+    Rfc2217,   // a Telnet COM-PORT-OPTION server: `device` is its host
+    Tcp,       // a raw TCP server, data only: `device` is its host
 };
+
+// How long a network port waits for its server when the mapping names no
+// timeout: for the connection, the negotiation and each awaited answer.
+constexpr int DEFAULT_NETWORK_TIMEOUT_MS = 3000;
+// The longest timeout a mapping may name.
+constexpr long MAX_NETWORK_TIMEOUT_MS = 600000;
 
 struct ComTarget {
     TargetKind kind = TargetKind::Terminal;
     char device[DEVICE_NAME_SIZE] = {};
+    char service[6] = {};  // network kinds: the TCP port, decimal
+    int timeoutMs = DEFAULT_NETWORK_TIMEOUT_MS;
 };
 
 // What COM `number` stands for, given its mapping (nullptr: none), with
 // sysfs and /dev read under `root` (empty: this machine's). False for a
-// number with no default device (0), a mapping that does not fit, and a
-// usb: mapping that matches no device or more than one.
+// number with no default device (0), a mapping that does not fit, a usb:
+// mapping that matches no device or more than one, and a network mapping
+// that is not well formed (no host, a port outside 1..65535, an unknown
+// option).
 bool resolve_com(long number, const char* mapping, ComTarget& target, const char* root = "");
 
 }  // namespace tarvo::posix

@@ -6,6 +6,7 @@
 #include "device/posix/com_mapping.h"
 #include "device/posix/handle_pool.h"
 #include "device/posix/last_error.h"
+#include "device/posix/network_port.h"
 #include "device/posix/terminal_port.h"
 
 namespace tarvo::dev {
@@ -21,6 +22,8 @@ char eventSentinel;
 Port* open_target(std::size_t index, const posix::ComTarget& target) {
     switch (target.kind) {
         case posix::TargetKind::Terminal: return posix::open_terminal(index, target.device);
+        case posix::TargetKind::Rfc2217:
+        case posix::TargetKind::Tcp: return posix::open_network(index, target);
     }
     posix::set_last_error(ERROR_INVALID_PARAMETER);
     return nullptr;

@@ -1,0 +1,257 @@
+// Servers that misbehave, through libtarvo.so: every case ends in its own
+// result codes within a bounded time, and nothing grows, crashes or hangs.
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "device/posix/telnet_codec.h"
+#include "net/servers.h"
+#include "tarvo.h"
+
+namespace tarvo::net {
+namespace {
+
+namespace tn = posix::telnet;
+using pty::Clock;
+using pty::elapsed_ms;
+using pty::wait_until;
+
+constexpr int PORT = 3;
+constexpr int COM = 43;
+constexpr char BOUND[] = "?timeout=300";
+
+std::string sb(std::initializer_list<std::uint8_t> value) {
+    std::string message = {char(tn::IAC), char(tn::SB), char(tn::COM_PORT)};
+    for (const std::uint8_t byte : value) {
+        message += char(byte);
+        if (byte == tn::IAC) message += char(tn::IAC);
+    }
+    return message + char(tn::IAC) + char(tn::SE);
+}
+
+// A COM-PORT server that agrees to everything and echoes every setting as
+// its answer (queries answer 9600 8N1, no flow), with hooks for mischief.
+struct Rfc2217Server {
+    // What to answer to a client's subnegotiation; nullopt-like "" skips it.
+    std::function<std::string(const tn::Event&)> answer = [](const tn::Event& event) { return standard(event); };
+    // Runs once negotiation and the first answers are done, on the
+    // connection, after which the server stops answering if it returns false.
+    std::function<bool(int)> afterOpen = [](int) { return true; };
+
+    static bool is_rate_query(const tn::Event& event) {
+        static constexpr std::uint8_t query[] = {tn::SET_BAUDRATE, 0, 0, 0, 0};
+        return event.size == 5 && std::memcmp(event.value, query, 5) == 0;
+    }
+
+    static std::string standard(const tn::Event& event) {
+        const std::uint8_t code = event.value[0];
+        if (is_rate_query(event)) {
+            return sb({101, 0, 0, 0x25, 0x80});
+        }
+        std::uint8_t value[tn::VALUE_MAX];
+        std::memcpy(value, event.value + 1, event.size - 1);
+        if (event.size == 2 && value[0] == 0) value[0] = code == tn::SET_DATASIZE ? 8 : 1;
+        std::string message = sb({static_cast<std::uint8_t>(code + 100)});
+        message.erase(message.size() - 2);
+        for (std::size_t i = 0; i + 1 < event.size; ++i) {
+            message += char(value[i]);
+            if (value[i] == tn::IAC) message += char(tn::IAC);
+        }
+        return message + char(tn::IAC) + char(tn::SE);
+    }
+
+    void serve(int socket, const std::atomic<bool>& stopping) {
+        const std::string greeting = {char(tn::IAC), char(tn::WILL), char(tn::SGA),    char(tn::IAC),
+                                      char(tn::DO),  char(tn::SGA),  char(tn::IAC),    char(tn::WILL),
+                                      char(tn::BINARY), char(tn::IAC), char(tn::DO), char(tn::BINARY),
+                                      char(tn::IAC), char(tn::DO), char(tn::COM_PORT)};
+        send_all(socket, greeting);
+        tn::Decoder decoder;
+        bool opened = false;
+        int answers = 0;
+        bool answering = true;
+        while (!stopping) {
+            std::string in = receive_some(socket, 4096, 20);
+            if (in.empty()) {
+                pollfd watch{socket, POLLIN, 0};
+                if (::poll(&watch, 1, 0) > 0 && ::recv(socket, &in, 0, MSG_DONTWAIT) == 0) return;
+                continue;
+            }
+            auto* bytes = reinterpret_cast<std::uint8_t*>(in.data());
+            std::size_t left = in.size();
+            while (left > 0) {
+                tn::Event event;
+                const auto step = decoder.decode(bytes, left, bytes, event);
+                bytes += step.consumed;
+                left -= step.consumed;
+                if (!step.event || event.kind != tn::Event::Kind::Subnegotiation || event.size == 0) continue;
+                if (answering) send_all(socket, answer(event));
+                if (!opened && ++answers == 6) {
+                    opened = true;
+                    answering = afterOpen(socket);
+                }
+            }
+        }
+    }
+};
+
+class HostileServer : public ::testing::Test {
+protected:
+    void TearDown() override {
+        sio_close(PORT);
+        sio_setComPortNo(PORT, -1);
+    }
+    int open_url(const std::string& url) {
+        map_url(COM, url);
+        sio_setComPortNo(PORT, COM);
+        return sio_open(PORT);
+    }
+};
+
+TEST_F(HostileServer, OpensThatCannotSucceedFailWithinTheBound) {
+    const int nobody = free_port();
+    struct Case {
+        const char* what;
+        std::string url;
+        long atLeastMs;
+    };
+    TestServer silent([](int socket, const std::atomic<bool>& stopping) {
+        while (!stopping && receive_some(socket, 1, 20).size() < 1000) {
+        }
+    });
+    TestServer rejecting([](int socket, const std::atomic<bool>&) {
+        receive_some(socket, 15, 1000);
+        send_all(socket, {char(tn::IAC), char(tn::DONT), char(tn::BINARY)});
+        receive_some(socket, 100, 1000);
+    });
+    Rfc2217Server mute;
+    mute.answer = [](const tn::Event&) { return std::string(); };
+    TestServer noAnswers([&mute](int socket, const std::atomic<bool>& stopping) { mute.serve(socket, stopping); });
+    const Case cases[] = {
+        {"refused", "rfc2217://127.0.0.1:" + std::to_string(nobody) + BOUND, 0},
+        {"refused, tcp", "tcp://127.0.0.1:" + std::to_string(nobody) + BOUND, 0},
+        {"silent", silent.url("rfc2217", BOUND), 250},
+        {"rejects binary mode", rejecting.url("rfc2217", BOUND), 0},
+        {"never answers a setting", noAnswers.url("rfc2217", BOUND), 250},
+        {"no such host", "rfc2217://host.invalid:7000?timeout=300", 0},
+        {"malformed", "rfc2217://127.0.0.1:99999", 0},
+        {"unknown option", "tcp://127.0.0.1:7000?speed=1", 0},
+        {"IPv6 without brackets", "tcp://::1:7000", 0},
+    };
+    for (const Case& test : cases) {
+        const auto start = Clock::now();
+        EXPECT_EQ(open_url(test.url), ERR_OPEN_FAILED) << test.what;
+        const long took = elapsed_ms(start);
+        EXPECT_GE(took, test.atLeastMs) << test.what;
+        EXPECT_LT(took, 1000) << test.what;
+        EXPECT_EQ(sio_iqueue(PORT), ERR_NOT_OPEN) << test.what;
+    }
+}
+
+// Garbage commands, endless subnegotiations and floods of offers, with data
+// between them: the data comes through, the rest is consumed and bounded.
+TEST_F(HostileServer, FloodsOfCommandsAndGarbageLeaveOnlyTheData) {
+    Rfc2217Server flooding;
+    flooding.afterOpen = [](int socket) {
+        std::string flood;
+        for (int i = 0; i < 20000; ++i) flood += {char(tn::IAC), char(tn::WILL), char(i % 200 + 50)};
+        flood += "<1>";
+        flood += {char(tn::IAC), char(tn::SB), char(tn::COM_PORT)};
+        flood += std::string(200000, 'x');
+        flood += {char(tn::IAC), char(tn::SE)};
+        flood += "<2>";
+        for (int i = 0; i < 10000; ++i) flood += sb({107, 0xF0}) + sb({106, 0x01}) + char(tn::IAC) + char(241);
+        flood += "<3>";
+        send_all(socket, flood);
+        return true;
+    };
+    TestServer server([&flooding](int socket, const std::atomic<bool>& stopping) { flooding.serve(socket, stopping); });
+    ASSERT_EQ(open_url(server.url("rfc2217", BOUND)), 0);
+    ASSERT_TRUE(wait_until([] { return sio_iqueue(PORT) >= 9; }));
+    char buffer[64] = {};
+    EXPECT_EQ(sio_read(PORT, buffer, sizeof buffer), 9);
+    EXPECT_STREQ(buffer, "<1><2><3>");
+    EXPECT_EQ(sio_baud(PORT, 19200), 0);  // still answered in order after all that
+}
+
+TEST_F(HostileServer, SettingsAnsweredWrongOrNotAtAllFailWithinTheBound) {
+    Rfc2217Server liar;
+    liar.answer = [](const tn::Event& event) {
+        if (event.value[0] == tn::SET_BAUDRATE && !Rfc2217Server::is_rate_query(event)) {
+            return sb({101, 0, 0, 0x4B, 0x00});
+        }
+        if (event.value[0] == tn::SET_PARITY && event.value[1] != 0) return std::string();
+        return Rfc2217Server::standard(event);
+    };
+    TestServer server([&liar](int socket, const std::atomic<bool>& stopping) { liar.serve(socket, stopping); });
+    ASSERT_EQ(open_url(server.url("rfc2217", BOUND)), 0);
+    auto start = Clock::now();
+    EXPECT_EQ(sio_baud(PORT, 115200), ERR_SET_STATE_FAILED);  // answered 19200
+    EXPECT_LT(elapsed_ms(start), 250);
+    start = Clock::now();
+    EXPECT_EQ(sio_ioctl(PORT, 12, 0x03 | 0x18), ERR_SET_STATE_FAILED);  // parity never answered
+    EXPECT_GE(elapsed_ms(start), 250);
+    EXPECT_LT(elapsed_ms(start), 1000);
+    EXPECT_EQ(sio_ioctl(PORT, 12, 0x03), 0);  // 9600 8N1 as the server has it
+}
+
+// A server that suspends flow holds the write until it resumes; one that
+// never resumes ends it at the bound, nothing counted.
+TEST_F(HostileServer, FlowSuspendHoldsTheWriteUntilResumeOrTheBound) {
+    std::atomic<bool> resume{true};
+    Rfc2217Server suspending;
+    suspending.afterOpen = [&](int socket) {
+        send_all(socket, sb({108}));
+        if (resume) {
+            std::thread([socket] {
+                ::usleep(300000);
+                send_all(socket, sb({109}));
+            }).detach();
+        }
+        return true;
+    };
+    TestServer server([&](int socket, const std::atomic<bool>& stopping) { suspending.serve(socket, stopping); });
+    ASSERT_EQ(open_url(server.url("rfc2217", "?timeout=600")), 0);
+    ::usleep(50000);
+    auto start = Clock::now();
+    EXPECT_EQ(sio_write(PORT, "held", 4), 4);
+    EXPECT_GE(elapsed_ms(start), 100);
+    EXPECT_LT(elapsed_ms(start), 600);
+
+    resume = false;
+    sio_close(PORT);
+    ASSERT_EQ(sio_open(PORT), 0);
+    ::usleep(50000);
+    start = Clock::now();
+    EXPECT_EQ(sio_write(PORT, "never", 5), 0);
+    EXPECT_GE(elapsed_ms(start), 550);
+    EXPECT_LT(elapsed_ms(start), 1500);
+}
+
+// A raw server that takes nothing: a write without a write timeout still
+// ends once nothing has been taken for the network bound, counting what went.
+TEST_F(HostileServer, AServerThatReadsNothingEndsAWriteAtTheBound) {
+    TestServer server([](int socket, const std::atomic<bool>& stopping) {
+        while (!stopping) ::usleep(10000);
+        (void)socket;
+    });
+    ASSERT_EQ(open_url(server.url("tcp", BOUND)), 0);
+    static char block[16 << 20];
+    const auto start = Clock::now();
+    const int sent = sio_write(PORT, block, sizeof block);
+    EXPECT_GT(sent, 0);
+    EXPECT_LT(sent, static_cast<int>(sizeof block));
+    EXPECT_GE(elapsed_ms(start), 250);
+    EXPECT_LT(elapsed_ms(start), 3000);
+}
+
+}  // namespace
+}  // namespace tarvo::net

@@ -1,0 +1,147 @@
+// Network ports through libtarvo.so against a real ser2net serving a pty:
+// the pty's master is the instrument, its settings show what reached the far
+// port.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "net/servers.h"
+#include "tarvo.h"
+
+namespace tarvo::net {
+namespace {
+
+using pty::Clock;
+using pty::elapsed_ms;
+using pty::pattern;
+using pty::Pty;
+using pty::wait_until;
+
+constexpr int PORT = 2;
+constexpr int COM = 42;
+
+class OverSer2net : public ::testing::TestWithParam<Ser2net::Accepter> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.running());
+        map_url(COM, server.url());
+        sio_setComPortNo(PORT, COM);
+        ASSERT_EQ(sio_open(PORT), 0);
+    }
+    void TearDown() override {
+        sio_close(PORT);
+        sio_setComPortNo(PORT, -1);
+    }
+    bool telnet() const { return GetParam() == Ser2net::Accepter::Rfc2217; }
+    bool wait_for_input(int count) {
+        return wait_until([count] { return sio_iqueue(PORT) >= count; });
+    }
+
+    Pty pty;
+    Ser2net server{pty, GetParam()};
+};
+
+// Every byte value both ways, 0xFF included: the queue counts data bytes
+// only, and what arrives is what was sent.
+TEST_P(OverSer2net, EveryByteValueTravelsBothWaysAndCountsOnce) {
+    const auto data = pattern(4096);
+    ASSERT_EQ(sio_write(PORT, reinterpret_cast<const char*>(data.data()), 4096), 4096);
+    EXPECT_EQ(pty.receive(4096), data);
+
+    ASSERT_EQ(pty.send(data.data(), data.size()), data.size());
+    ASSERT_TRUE(wait_for_input(4096));
+    EXPECT_EQ(sio_iqueue(PORT), 4096);
+    std::vector<std::uint8_t> got(4096);
+    EXPECT_EQ(sio_read(PORT, reinterpret_cast<char*>(got.data()), 4096), 4096);
+    EXPECT_EQ(got, data);
+    EXPECT_EQ(sio_getch(PORT), ERR_NO_DATA);
+}
+
+// Bytes that arrived before a write are gone after it, end to end: the
+// answer the write provokes is all the caller sees.
+TEST_P(OverSer2net, AWriteStartsFromAnEmptyInput) {
+    ASSERT_EQ(pty.send("stale", 5), 5u);
+    ASSERT_TRUE(wait_for_input(5));
+    ASSERT_EQ(sio_write(PORT, "ask", 3), 3);
+    ASSERT_EQ(pty.receive(3).size(), 3u);
+    ASSERT_EQ(pty.send("answer", 6), 6u);
+    ASSERT_TRUE(wait_for_input(6));
+    char buffer[32] = {};
+    ASSERT_EQ(sio_read(PORT, buffer, sizeof buffer), 6);
+    EXPECT_STREQ(buffer, "answer");
+
+    ASSERT_EQ(pty.send("more", 4), 4u);
+    ASSERT_TRUE(wait_for_input(4));
+    EXPECT_EQ(sio_flush(PORT, 0), 0);
+    EXPECT_EQ(sio_iqueue(PORT), 0);
+    EXPECT_EQ(sio_flush(PORT, 1), 0);
+}
+
+// Settings reach the far port over rfc2217; over tcp they stay on this side
+// and the far port keeps the 9600 it was served with.
+TEST_P(OverSer2net, LineSettingsReachTheFarPortOnlyOverRfc2217) {
+    const termios2 served = pty.settings();
+    ASSERT_EQ(sio_ioctl(PORT, 16, 0x03 | 0x04), 0);  // 115200, 8 data bits, 2 stop bits
+    ASSERT_EQ(sio_flowctrl(PORT, 0x01), 0);          // CTS watched
+    ASSERT_EQ(sio_RTS(PORT, 1), 0);                   // no modem lines on a pty: kept here
+    ASSERT_EQ(sio_DTR(PORT, 0), 0);
+    termios2 tio = pty.settings();
+    if (telnet()) {
+        EXPECT_EQ(tio.c_ospeed, 115200u);
+        EXPECT_NE(tio.c_cflag & CSTOPB, 0u);
+        EXPECT_NE(tio.c_cflag & CRTSCTS, 0u);
+    } else {
+        EXPECT_EQ(tio.c_ospeed, served.c_ospeed);
+        EXPECT_EQ(tio.c_cflag, served.c_cflag);
+    }
+    ASSERT_EQ(sio_flowctrl(PORT, 0), 0);
+    ASSERT_EQ(sio_baud(PORT, 57600), 0);
+    if (telnet()) {
+        EXPECT_EQ(pty.settings().c_ospeed, 57600u);
+    }
+}
+
+// A close ends the connection, the next open connects afresh (ser2net takes
+// one client at a time here only because kickolduser lets the new one in).
+TEST_P(OverSer2net, CloseAndReopenConnectAfresh) {
+    for (int round = 0; round < 5; ++round) {
+        ASSERT_EQ(sio_close(PORT), 0);
+        ASSERT_EQ(sio_open(PORT), 0);
+        ASSERT_EQ(sio_write(PORT, "x", 1), 1);
+        EXPECT_EQ(pty.receive(1).size(), 1u);
+    }
+}
+
+// Stopping ser2net in the middle of a stream behaves like a terminal hung up
+// under the caller: every call returns at once with the hung-up results.
+TEST_P(OverSer2net, AServerStoppedMidTransferIsAHungUpLine) {
+    const auto data = pattern(64 * 1024);
+    ASSERT_EQ(sio_write(PORT, reinterpret_cast<const char*>(data.data()), 1000), 1000);
+    ASSERT_EQ(pty.receive(1000).size(), 1000u);
+    ASSERT_EQ(pty.send(data.data(), 1000), 1000u);
+    ASSERT_TRUE(wait_for_input(1000)) << sio_iqueue(PORT);
+    server.stop();
+    const auto start = Clock::now();
+    ASSERT_TRUE(wait_until([] { return sio_iqueue(PORT) == ERR_STATUS_FAILED; }, 2000));
+    char buffer[256];
+    EXPECT_EQ(sio_read(PORT, buffer, sizeof buffer), 0);
+    EXPECT_EQ(sio_getch(PORT), ERR_NO_DATA);
+    EXPECT_EQ(sio_write(PORT, reinterpret_cast<const char*>(data.data()), static_cast<int>(data.size())), 0);
+    EXPECT_EQ(sio_flush(PORT, 2), ERR_STATUS_FAILED);
+    EXPECT_EQ(sio_ioctl(PORT, 12, 0x03), ERR_GET_STATE_FAILED);
+    EXPECT_EQ(sio_term_irq(PORT), 0);
+    EXPECT_LT(elapsed_ms(start), 2000);
+    EXPECT_EQ(sio_close(PORT), 0);
+    EXPECT_EQ(sio_open(PORT), ERR_OPEN_FAILED);
+}
+
+INSTANTIATE_TEST_SUITE_P(Accepters, OverSer2net,
+                         ::testing::Values(Ser2net::Accepter::Rfc2217, Ser2net::Accepter::Raw),
+                         [](const ::testing::TestParamInfo<Ser2net::Accepter>& accepter) {
+                             return std::string(accepter.param == Ser2net::Accepter::Rfc2217 ? "Rfc2217" : "Tcp");
+                         });
+
+}  // namespace
+}  // namespace tarvo::net

@@ -1,0 +1,165 @@
+#include "net/servers.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace tarvo::net {
+namespace {
+
+int bound_listener(int& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) std::abort();
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+// Whether something listens on 127.0.0.1:port, from the kernel's table.
+bool listening(int port) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if (local == wanted && state == "0A") return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int free_port() {
+    int port = 0;
+    ::close(bound_listener(port));
+    return port;
+}
+
+void map_url(int comNumber, const std::string& url) {
+    ::setenv(("TARVO_COM" + std::to_string(comNumber)).c_str(), url.c_str(), 1);
+}
+
+Ser2net::Ser2net(const pty::Pty& pty, Accepter accepter) : Ser2net(std::vector<std::string>{pty.slave_name()}, accepter) {}
+
+Ser2net::Ser2net(const std::vector<std::string>& devices, Accepter accepter) : accepter_(accepter) {
+    char directory[] = "/tmp/tarvo-ser2net-XXXXXX";
+    if (::mkdtemp(directory) == nullptr) std::abort();
+    directory_ = directory;
+    const std::string config = directory_ + "/ser2net.yaml";
+    std::ofstream file(config);
+    file << "%YAML 1.1\n---\n";
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        ports_.push_back(free_port());
+        file << "connection: &port" << i << "\n    accepter: "
+             << (accepter == Accepter::Rfc2217 ? "telnet(rfc2217),tcp," : "tcp,") << "127.0.0.1," << ports_[i]
+             << "\n    enable: on\n    options:\n      kickolduser: true\n      chardelay: false\n"
+             << "    connector: serialdev," << devices[i] << ",9600n81,local\n\n";
+    }
+    file.close();
+    const std::string pidfile = directory_ + "/ser2net.pid";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        const int quiet = ::open("/dev/null", O_WRONLY);
+        ::dup2(quiet, 1);
+        ::dup2(quiet, 2);
+        ::execlp("ser2net", "ser2net", "-n", "-u", "-c", config.c_str(), "-P", pidfile.c_str(),
+                 static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const auto all_listening = [this] {
+        for (const int port : ports_) {
+            if (!listening(port)) return false;
+        }
+        return true;
+    };
+    if (!pty::wait_until(all_listening, 10000)) stop();
+}
+
+Ser2net::~Ser2net() {
+    stop();
+    std::system(("rm -rf " + directory_).c_str());
+}
+
+std::string Ser2net::url(const std::string& suffix, std::size_t device) const {
+    return std::string(accepter_ == Accepter::Rfc2217 ? "rfc2217" : "tcp") + "://127.0.0.1:" +
+           std::to_string(port(device)) + suffix;
+}
+
+void Ser2net::stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    if (!pty::wait_until([this, &status] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, 5000)) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+}
+
+TestServer::TestServer(Behaviour behaviour) : behaviour_(std::move(behaviour)) {
+    listener_ = bound_listener(port_);
+    ::listen(listener_, 4);
+    thread_ = std::thread([this] {
+        while (!stopping_) {
+            pollfd watch{listener_, POLLIN, 0};
+            if (::poll(&watch, 1, 20) <= 0) continue;
+            const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) continue;
+            behaviour_(client, stopping_);
+            ::close(client);
+        }
+    });
+}
+
+TestServer::~TestServer() {
+    stopping_ = true;
+    thread_.join();
+    ::close(listener_);
+}
+
+std::string TestServer::url(const std::string& scheme, const std::string& suffix) const {
+    return scheme + "://127.0.0.1:" + std::to_string(port_) + suffix;
+}
+
+std::string receive_some(int socket, std::size_t most, int timeoutMs) {
+    std::string got;
+    const auto start = pty::Clock::now();
+    while (got.size() < most && pty::elapsed_ms(start) < timeoutMs) {
+        pollfd watch{socket, POLLIN, 0};
+        if (::poll(&watch, 1, 10) <= 0) continue;
+        char buffer[4096];
+        const ssize_t count = ::recv(socket, buffer, std::min(sizeof buffer, most - got.size()), 0);
+        if (count <= 0) break;
+        got.append(buffer, static_cast<std::size_t>(count));
+    }
+    return got;
+}
+
+bool send_all(int socket, const std::string& bytes) {
+    std::size_t put = 0;
+    while (put < bytes.size()) {
+        const ssize_t count = ::send(socket, bytes.data() + put, bytes.size() - put, MSG_NOSIGNAL);
+        if (count <= 0) return false;
+        put += static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
+}  // namespace tarvo::net

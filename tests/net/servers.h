@@ -1,0 +1,78 @@
+// The servers the network tests talk to: a real ser2net serving a pty, and
+// small misbehaving servers of our own.
+#ifndef TARVO_TESTS_NET_SERVERS_H
+#define TARVO_TESTS_NET_SERVERS_H
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pty/pty_support.h"
+
+namespace tarvo::net {
+
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+int free_port();
+
+// TARVO_COM<comNumber> set to `url`.
+void map_url(int comNumber, const std::string& url);
+
+// ser2net on 127.0.0.1 serving devices (`pty`'s slave, or each of
+// `devices` on a port of its own), with a config this test writes; stopped
+// (and its files removed) by stop() or the destructor.
+class Ser2net {
+public:
+    enum class Accepter { Rfc2217, Raw };
+    Ser2net(const pty::Pty& pty, Accepter accepter);
+    Ser2net(const std::vector<std::string>& devices, Accepter accepter);
+    ~Ser2net();
+    Ser2net(const Ser2net&) = delete;
+    Ser2net& operator=(const Ser2net&) = delete;
+
+    int port(std::size_t device = 0) const { return ports_.at(device); }
+    // rfc2217://127.0.0.1:PORT or tcp://..., with `suffix` appended.
+    std::string url(const std::string& suffix = "", std::size_t device = 0) const;
+    // Listening now.
+    bool running() const { return pid_ > 0; }
+    void stop();
+
+private:
+    pid_t pid_ = -1;
+    std::vector<int> ports_;
+    Accepter accepter_;
+    std::string directory_;
+};
+
+// A server on 127.0.0.1 that accepts connections one at a time and hands
+// each to `behaviour` on a thread of its own, until destroyed.
+class TestServer {
+public:
+    using Behaviour = std::function<void(int socket, const std::atomic<bool>& stopping)>;
+    explicit TestServer(Behaviour behaviour);
+    ~TestServer();
+    TestServer(const TestServer&) = delete;
+    TestServer& operator=(const TestServer&) = delete;
+
+    int port() const { return port_; }
+    std::string url(const std::string& scheme, const std::string& suffix = "") const;
+
+private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    Behaviour behaviour_;
+    std::thread thread_;
+};
+
+// Bytes read from `socket` within `timeoutMs`, at most `most`.
+std::string receive_some(int socket, std::size_t most, int timeoutMs);
+// Sends all of `bytes` unless the peer goes away; false then.
+bool send_all(int socket, const std::string& bytes);
+
+}  // namespace tarvo::net
+
+#endif
