@@ -103,6 +103,26 @@ TEST_P(OverSer2net, LineSettingsReachTheFarPortOnlyOverRfc2217) {
     }
 }
 
+// A far port left in XON/XOFF is switched out of it at open, so 0x11 and
+// 0x13 travel as data from the first byte, as on a terminal.
+TEST(OverSer2netInXonXoff, OpenPassesEveryByteFromTheStart) {
+    Pty pty;
+    Ser2net server{pty, Ser2net::Accepter::Rfc2217, "local,xonxoff"};
+    ASSERT_TRUE(server.running());
+    ASSERT_NE(pty.settings().c_iflag & (IXON | IXOFF), 0u);
+    map_url(COM, server.url());
+    sio_setComPortNo(PORT, COM);
+    ASSERT_EQ(sio_open(PORT), 0);
+    EXPECT_EQ(pty.settings().c_iflag & (IXON | IXOFF), 0u);
+    const char stopStart[] = {0x13, 0x11, 0x13};
+    EXPECT_EQ(sio_write(PORT, stopStart, 3), 3);
+    EXPECT_EQ(pty.receive(3), std::vector<std::uint8_t>({0x13, 0x11, 0x13}));
+    ASSERT_EQ(pty.send(stopStart, 3), 3u);
+    EXPECT_TRUE(wait_until([] { return sio_iqueue(PORT) == 3; }));
+    EXPECT_EQ(sio_close(PORT), 0);
+    sio_setComPortNo(PORT, -1);
+}
+
 // A close ends the connection, the next open connects afresh (ser2net takes
 // one client at a time here only because kickolduser lets the new one in).
 TEST_P(OverSer2net, CloseAndReopenConnectAfresh) {

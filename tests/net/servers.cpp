@@ -56,9 +56,11 @@ void map_url(int comNumber, const std::string& url) {
     ::setenv(("TARVO_COM" + std::to_string(comNumber)).c_str(), url.c_str(), 1);
 }
 
-Ser2net::Ser2net(const pty::Pty& pty, Accepter accepter) : Ser2net(std::vector<std::string>{pty.slave_name()}, accepter) {}
+Ser2net::Ser2net(const pty::Pty& pty, Accepter accepter, const std::string& connector)
+    : Ser2net(std::vector<std::string>{pty.slave_name()}, accepter, connector) {}
 
-Ser2net::Ser2net(const std::vector<std::string>& devices, Accepter accepter) : accepter_(accepter) {
+Ser2net::Ser2net(const std::vector<std::string>& devices, Accepter accepter, const std::string& connector)
+    : accepter_(accepter) {
     char directory[] = "/tmp/tarvo-ser2net-XXXXXX";
     if (::mkdtemp(directory) == nullptr) std::abort();
     directory_ = directory;
@@ -70,7 +72,7 @@ Ser2net::Ser2net(const std::vector<std::string>& devices, Accepter accepter) : a
         file << "connection: &port" << i << "\n    accepter: "
              << (accepter == Accepter::Rfc2217 ? "telnet(rfc2217),tcp," : "tcp,") << "127.0.0.1," << ports_[i]
              << "\n    enable: on\n    options:\n      kickolduser: true\n      chardelay: false\n"
-             << "    connector: serialdev," << devices[i] << ",9600n81,local\n\n";
+             << "    connector: serialdev," << devices[i] << ",9600n81," << connector << "\n\n";
     }
     file.close();
     const std::string pidfile = directory_ + "/ser2net.pid";

@@ -27,8 +27,9 @@ void map_url(int comNumber, const std::string& url);
 class Ser2net {
 public:
     enum class Accepter { Rfc2217, Raw };
-    Ser2net(const pty::Pty& pty, Accepter accepter);
-    Ser2net(const std::vector<std::string>& devices, Accepter accepter);
+    // `connector`: ser2net's options for the device after its line settings.
+    Ser2net(const pty::Pty& pty, Accepter accepter, const std::string& connector = "local");
+    Ser2net(const std::vector<std::string>& devices, Accepter accepter, const std::string& connector = "local");
     ~Ser2net();
     Ser2net(const Ser2net&) = delete;
     Ser2net& operator=(const Ser2net&) = delete;

@@ -122,6 +122,7 @@ private:
     bool connect_to(const ComTarget& target, std::uint64_t deadline);
     bool negotiate(std::uint64_t deadline);
     bool learn_settings(std::uint64_t deadline);
+    bool pass_every_byte();
 
     // Takes in what the socket holds now; false once the connection is gone.
     bool pump();
@@ -216,7 +217,7 @@ bool NetworkPort::open(const ComTarget& target) {
     reset(target);
     const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
     bool ok = connect_to(target, deadline);
-    if (ok && telnet_) ok = negotiate(deadline) && learn_settings(deadline);
+    if (ok && telnet_) ok = negotiate(deadline) && learn_settings(deadline) && pass_every_byte();
     if (!ok) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
@@ -273,6 +274,17 @@ bool NetworkPort::learn_settings(std::uint64_t deadline) {
     } else if (answer_[FLOW] == tn::FLOW_XON_XOFF) {
         known_.fOutX = known_.fInX = 1;
     }
+    return true;
+}
+
+// A freshly opened port is a transparent byte pipe, as a terminal is: 0x11
+// and 0x13 are data, so a far port left in XON/XOFF is switched out of it.
+bool NetworkPort::pass_every_byte() {
+    if (!known_.fOutX && !known_.fInX) return true;
+    DCB plain = known_;
+    plain.fOutX = plain.fInX = 0;
+    if (!apply_settings(plain)) return false;
+    known_ = plain;
     return true;
 }
 
