@@ -29,6 +29,7 @@
 #include "device/posix/last_error.h"
 #include "device/posix/network_connect.h"
 #include "device/posix/telnet_codec.h"
+#include "device/posix/transfer_support.h"
 #include "device/posix/termios_map.h"
 
 namespace tarvo::posix {
@@ -47,29 +48,6 @@ constexpr std::size_t CONTROL_SIZE = 1024;
 // Socket reads per look at the connection: a server that floods commands
 // (which fill no buffer) cannot keep a call reading forever.
 constexpr int READS_PER_PUMP = 8;
-
-std::uint64_t now_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-}
-
-// Milliseconds left until `deadline` for poll(), 0 once passed.
-int left_ms(std::uint64_t deadline) {
-    const std::uint64_t now = now_ms();
-    if (now >= deadline) return 0;
-    const std::uint64_t left = deadline - now;
-    return left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
-}
-
-// The end of a write's total timeout (multiplier per byte plus constant), or
-// 0 for none when both are 0.
-std::uint64_t write_deadline(std::uint64_t multiplier, std::uint64_t constant, DWORD bytes) {
-    const std::uint64_t limit = multiplier * bytes + constant;
-    if (limit == 0) return 0;
-    const std::uint64_t start = now_ms();
-    return limit > UINT64_MAX - start ? UINT64_MAX : start + limit;
-}
 
 // The line settings of a port before anything has been said about them.
 DCB default_control_block() {
@@ -558,13 +536,7 @@ BOOL NetworkPort::read(void* buffer, DWORD toRead, DWORD& got) {
     std::memcpy(bytes, received_ + head_, amount);
     head_ += amount;
     got = static_cast<DWORD>(amount);
-    if (stripNull_.load(std::memory_order_relaxed)) {
-        DWORD kept = 0;
-        for (DWORD i = 0; i < got; ++i) {
-            if (bytes[i] != 0) bytes[kept++] = bytes[i];
-        }
-        got = kept;
-    }
+    if (stripNull_.load(std::memory_order_relaxed)) got = strip_nulls(bytes, got);
     return TRUE;
 }
 

@@ -17,6 +17,7 @@
 #include "device/posix/last_error.h"
 #include "device/posix/terminal_probe.h"
 #include "device/posix/termios_map.h"
+#include "device/posix/transfer_support.h"
 
 namespace tarvo::posix {
 
@@ -32,35 +33,14 @@ int ioctl_retry(int fd, unsigned long request, void* argument) {
     return rc;
 }
 
-std::uint64_t now_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-}
-
 void sleep_us(std::uint64_t micros) {
     timespec pause{static_cast<time_t>(micros / 1000000u), static_cast<long>(micros % 1000000u) * 1000};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
 }
 
-// The end of a write's total timeout (multiplier per byte plus constant), or
-// 0 for none when both are 0.
-std::uint64_t write_deadline(std::uint64_t multiplier, std::uint64_t constant, DWORD bytes) {
-    const std::uint64_t limit = multiplier * bytes + constant;
-    if (limit == 0) return 0;
-    const std::uint64_t start = now_ms();
-    return limit > UINT64_MAX - start ? UINT64_MAX : start + limit;
-}
-
 // Milliseconds left until `deadline` for poll(): -1 for none, 0 once passed.
-int poll_wait(std::uint64_t deadline) {
-    if (deadline == 0) return -1;
-    const std::uint64_t now = now_ms();
-    if (now >= deadline) return 0;
-    const std::uint64_t left = deadline - now;
-    return left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
-}
+int poll_wait(std::uint64_t deadline) { return deadline == 0 ? -1 : left_ms(deadline); }
 
 ModemLines modem_lines(int fd) {
     int bits = 0;
@@ -234,14 +214,7 @@ BOOL TerminalPort::read(void* buffer, DWORD toRead, DWORD& got) {
     }
 
     got = static_cast<DWORD>(count);
-    if (stripNull_.load(std::memory_order_relaxed)) {
-        auto* bytes = static_cast<unsigned char*>(buffer);
-        DWORD kept = 0;
-        for (DWORD i = 0; i < got; ++i) {
-            if (bytes[i] != 0) bytes[kept++] = bytes[i];
-        }
-        got = kept;
-    }
+    if (stripNull_.load(std::memory_order_relaxed)) got = strip_nulls(static_cast<unsigned char*>(buffer), got);
     return TRUE;
 }
 
