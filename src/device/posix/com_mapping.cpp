@@ -8,18 +8,33 @@
 
 namespace tarvo::posix {
 
+namespace {
+
+// Decimal digits up to `end`, no sign, no more than `most`; -1 otherwise.
+long decimal(const char* digits, const char* end, long most) {
+    if (digits == end) return -1;
+    long value = 0;
+    for (const char* cursor = digits; cursor != end; ++cursor) {
+        if (*cursor < '0' || *cursor > '9') return -1;
+        value = value * 10 + (*cursor - '0');
+        if (value > most) return -1;
+    }
+    return value;
+}
+
+// The same from 1 on.
+long bounded_number(const char* digits, const char* end, long most) {
+    const long value = decimal(digits, end, most);
+    return value >= 1 ? value : -1;
+}
+
+}  // namespace
+
 long com_number(const char* path) {
     static constexpr char PREFIX[] = "\\\\.\\COM";
     if (path == nullptr || std::strncmp(path, PREFIX, sizeof PREFIX - 1) != 0) return -1;
     const char* digits = path + sizeof PREFIX - 1;
-    long value = 0;
-    const char* cursor = digits;
-    for (; *cursor != '\0'; ++cursor) {
-        if (*cursor < '0' || *cursor > '9') return -1;
-        value = value * 10 + (*cursor - '0');
-        if (value > 0x7fffffffL) return -1;
-    }
-    return cursor != digits ? value : -1;
+    return decimal(digits, digits + std::strlen(digits), 0x7fffffffL);
 }
 
 const char* mapping_of(long number) {
@@ -36,18 +51,6 @@ bool starts_with(const char* text, const char* prefix, const char*& rest) {
     if (std::strncmp(text, prefix, length) != 0) return false;
     rest = text + length;
     return true;
-}
-
-// Decimal digits up to `end`, no sign, from 1 to `most`; -1 otherwise.
-long bounded_number(const char* digits, const char* end, long most) {
-    if (digits == end) return -1;
-    long value = 0;
-    for (const char* cursor = digits; cursor != end; ++cursor) {
-        if (*cursor < '0' || *cursor > '9') return -1;
-        value = value * 10 + (*cursor - '0');
-        if (value > most) return -1;
-    }
-    return value >= 1 ? value : -1;
 }
 
 // HOST:PORT[?timeout=MS], HOST a name, an IPv4 address or [IPv6].
