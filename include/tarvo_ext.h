@@ -1,0 +1,98 @@
+/*
+ * Tarvo extensions: what tools need beyond the 16 functions of tarvo.h.
+ *
+ * libtarvo.so only (symbol version TARVO_EXT_1); Tarvo.dll exports exactly
+ * the 16 functions and none of these. Same rules as tarvo.h: every function
+ * returns an int (0 or more success, a negative TARVO result code), the port
+ * number comes first, nothing is allocated per call, no thread is started and
+ * every wait is bounded by the port's write timeout.
+ */
+#ifndef TARVO_EXT_H
+#define TARVO_EXT_H
+
+#include "tarvo.h"
+
+/* Why an open failed: a fixed value, and a short text (tarvo_cause_text). */
+enum tarvo_cause {
+    TARVO_CAUSE_NONE = 0,         /* the last open succeeded, or none was made */
+    TARVO_CAUSE_NOT_FOUND = 1,    /* no such device or file */
+    TARVO_CAUSE_NOT_SERIAL = 2,   /* not a serial device (a file, a pty master, ...) */
+    TARVO_CAUSE_BUSY = 3,         /* held by another process or port */
+    TARVO_CAUSE_PERMISSION = 4,   /* no permission to open it */
+    TARVO_CAUSE_CONSOLE = 5,      /* the system console: never opened */
+    TARVO_CAUSE_BAD_MAPPING = 6,  /* the COM mapping cannot be understood */
+    TARVO_CAUSE_REFUSED = 7,      /* the network server refused the connection */
+    TARVO_CAUSE_NO_ANSWER = 8,    /* the server or the name lookup did not answer in time */
+    TARVO_CAUSE_NO_SUCH_HOST = 9, /* the host name does not resolve */
+    TARVO_CAUSE_NEGOTIATION = 10, /* the server refused the serial-port protocol */
+    TARVO_CAUSE_OTHER = 11        /* anything else: the text says what */
+};
+
+/*
+ * tarvo_open_cause: why the last sio_open of `port` failed, as a
+ *   tarvo_cause; `text` (if not NULL, `size` > 0) gets a short NUL-terminated
+ *   reason naming the device, e.g. "/dev/ttyUSB7: no such device".
+ *   ERR_BAD_PORT for a port outside 1..16.
+ * tarvo_cause_text: the fixed text of a cause ("not found", "busy", ...),
+ *   never NULL.
+ */
+TARVO_API(int) tarvo_open_cause(int port, char *text, int size);
+TARVO_API(const char *) tarvo_cause_text(int cause);
+
+/* One COM port or serial device as `tarvo ports` shows it. */
+enum tarvo_port_status {
+    TARVO_PORT_FREE = 0,          /* can be opened now */
+    TARVO_PORT_BUSY = 1,          /* held by another process */
+    TARVO_PORT_NO_ACCESS = 2,     /* permission denied */
+    TARVO_PORT_CONSOLE = 3,       /* the system console: never opened */
+    TARVO_PORT_NOT_FOUND = 4,     /* the mapping names nothing */
+    TARVO_PORT_NOT_SERIAL = 5,    /* exists but is not a serial device */
+    TARVO_PORT_NETWORK = 6,       /* a network mapping (not connected to list it) */
+    TARVO_PORT_BAD_MAPPING = 7    /* the mapping cannot be understood */
+};
+
+struct tarvo_port_info {
+    int com;                 /* COM number 1..16 that reaches it, 0 for none */
+    int status;              /* a tarvo_port_status */
+    char device[256];        /* the path or URL opened; "" when nothing */
+    char mapping[256];       /* the mapping as written (TARVO_COMn=...); "" for the default */
+    char driver[64];         /* kernel driver, "" when unknown */
+    char usb_vid[8], usb_pid[8];      /* hex as sysfs gives them, "" when not USB */
+    char usb_serial[128];
+    char usb_manufacturer[128], usb_product[128];
+    char by_id[256];         /* first /dev/serial/by-id link, "" when none */
+};
+
+/*
+ * tarvo_list_ports: fills up to `capacity` entries (ports may be NULL when
+ *   capacity is 0) and returns how many there are, which may be more than
+ *   `capacity`. Reads only: nothing is opened in a way that changes a device.
+ */
+TARVO_API(int) tarvo_list_ports(struct tarvo_port_info *ports, int capacity);
+TARVO_API(const char *) tarvo_port_status_text(int status);
+
+/*
+ * tarvo_send: like sio_write but full duplex: nothing is purged, bytes
+ *   already received stay in the input queue. Returns the bytes the device
+ *   took (the write timeout bounds the wait), or ERR_NOT_OPEN.
+ */
+TARVO_API(int) tarvo_send(int port, const char *buffer, int count);
+
+/* Modem status lines, as a bit mask of the values below. */
+#define TARVO_CTS 0x10
+#define TARVO_DSR 0x20
+#define TARVO_RI  0x40
+#define TARVO_DCD 0x80
+
+/*
+ * tarvo_modem_status: the status lines now, a mask of TARVO_CTS, TARVO_DSR,
+ *   TARVO_RI, TARVO_DCD; ERR_NOT_OPEN, ERR_STATUS_FAILED (the device has no
+ *   modem lines, as a pty or a raw TCP port).
+ * tarvo_break: holds the line in the break state for `ms` milliseconds
+ *   (1..5000), then releases it. 0, ERR_NOT_OPEN, ERR_BAD_PARAMETER,
+ *   ERR_SET_STATE_FAILED.
+ */
+TARVO_API(int) tarvo_modem_status(int port);
+TARVO_API(int) tarvo_break(int port, int ms);
+
+#endif /* TARVO_EXT_H */
