@@ -107,6 +107,7 @@ int ports_main(const std::vector<std::string>& args) {
         entry.device = "\\\\.\\" + port.name;
         entry.mapping = port.driver;
         entry.status = open_words(entry.device);
+        entry.state = entry.status.substr(0, entry.status.find(':'));
         entries.push_back(std::move(entry));
     }
     std::fputs((json ? ports_json(entries) : ports_text(entries)).c_str(), stdout);

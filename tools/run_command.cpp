@@ -5,6 +5,7 @@
 
 #include "commands.h"
 #include "execute.h"
+#include "tarvo.h"
 #include "script.h"
 #include "terminal.h"
 #include "text.h"
@@ -120,6 +121,12 @@ int run_lines(std::FILE* in, const RunMode& mode) {
             break;
         }
         const CallResult result = execute(parsed.command);
+        // Why an open failed, for a person (the modes that annotate): a
+        // script reading the default form sees only its result lines.
+        if ((mode.interactive || mode.verbose || mode.strict) && parsed.command.op == Op::Open &&
+            result.value == ERR_OPEN_FAILED && !parsed.command.args.empty())
+            std::fprintf(stderr, "tarvo run: line %zu: open %d: %s\n", number, parsed.command.args[0],
+                         open_failure_reason(parsed.command.args[0]).c_str());
         std::fputs(result_line(parsed.command, result, mode).c_str(), stdout);
         std::fputc('\n', stdout);
         std::fflush(stdout);  // a driving process waits for each result
