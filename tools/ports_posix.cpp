@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "arguments.h"
 #include "commands.h"
 #include "ports_report.h"
 #include "tarvo_ext.h"
@@ -119,17 +120,16 @@ std::vector<PortEntry> gather(const std::vector<tarvo_port_info>& ports) {
 }
 
 bool parse_ports_options(const std::vector<std::string>& args, PortsOptions& options) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--json") {
-            options.json = true;
-        } else if (args[i] == "--root" && i + 1 < args.size()) {
-            options.root = args[++i];
-        } else {
-            std::fprintf(stderr, "tarvo ports: unexpected '%s' (see tarvo ports --help)\n", args[i].c_str());
-            return false;
-        }
-    }
-    return true;
+    const std::vector<Option> table = {
+        {"--json", nullptr, false, [&options](const std::string&) { return options.json = true, true; }},
+        {"--root", nullptr, true, [&options](const std::string& v) { return options.root = v, true; }},
+    };
+    std::vector<std::string> operands;
+    std::string error;
+    if (parse_arguments(args, table, operands, error) && operands.empty()) return true;
+    std::fprintf(stderr, "tarvo ports: %s (see tarvo ports --help)\n",
+                 error.empty() ? ("unexpected '" + operands[0] + "'").c_str() : error.c_str());
+    return false;
 }
 
 }  // namespace

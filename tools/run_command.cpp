@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "commands.h"
+#include "arguments.h"
 #include "execute.h"
 #include "tarvo.h"
 #include "script.h"
@@ -186,17 +187,14 @@ void print_run_help() {
 int run_main(const std::vector<std::string>& args) {
     RunMode mode;
     std::vector<std::string> sources;
-    for (const std::string& arg : args) {
-        if (arg == "--verbose" || arg == "-v") {
-            mode.verbose = true;
-        } else if (arg == "--strict") {
-            mode.strict = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            std::fprintf(stderr, "tarvo run: unknown option %s (see tarvo run --help)\n", arg.c_str());
-            return EXIT_USAGE;
-        } else {
-            sources.push_back(arg);
-        }
+    std::string error;
+    const std::vector<Option> table = {
+        {"--verbose", "-v", false, [&mode](const std::string&) { return mode.verbose = true, true; }},
+        {"--strict", nullptr, false, [&mode](const std::string&) { return mode.strict = true, true; }},
+    };
+    if (!parse_arguments(args, table, sources, error)) {
+        std::fprintf(stderr, "tarvo run: %s (see tarvo run --help)\n", error.c_str());
+        return EXIT_USAGE;
     }
     if (sources.size() > 1) {
         std::fprintf(stderr, "tarvo run: too many arguments (see tarvo run --help)\n");

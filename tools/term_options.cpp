@@ -1,5 +1,7 @@
 #include "term_options.h"
 
+#include "arguments.h"
+
 #include <cstdlib>
 #include <string>
 
@@ -125,61 +127,46 @@ const char* eol_name(Eol eol) {
 }
 
 bool parse_term_options(const std::vector<std::string>& args, TermOptions& options, std::string& error) {
-    bool portSeen = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        const bool takesValue = arg == "--baud" || arg == "--format" || arg == "--flow" || arg == "--rts" ||
-                                arg == "--dtr" || arg == "--log" || arg == "--eol" || arg == "--exit-after";
-        if (takesValue && i + 1 >= args.size()) {
-            error = arg + " needs a value";
-            return false;
-        }
-        const std::string value = takesValue ? args[++i] : std::string();
-        bool ok = true;
-        if (arg == "--baud") {
-            ok = parse_rate(value, options.rate);
-        } else if (arg == "--format") {
-            options.format = value;
-            options.mode = line_mode_of(value);
-            ok = options.mode >= 0;
-        } else if (arg == "--flow") {
-            ok = value == "none" || value == "cts";
-            options.cts = value == "cts";
-        } else if (arg == "--rts") {
-            ok = on_off(value, options.rts);
-        } else if (arg == "--dtr") {
-            ok = on_off(value, options.dtr);
-        } else if (arg == "--log") {
-            options.logPath = value;
-        } else if (arg == "--eol") {
-            ok = parse_eol(value, options.eol);
-        } else if (arg == "--exit-after") {
-            ok = parse_rate(value, options.exitAfterMs);
-        } else if (arg == "--quiet") {
-            options.quiet = true;
-        } else if (arg == "--strip-nul") {
-            options.stripNul = true;
-        } else if (arg == "--hex") {
-            options.hex = true;
-        } else if (arg == "--echo") {
-            options.echo = true;
-        } else if (arg.rfind("-", 0) == 0 || portSeen) {
-            error = portSeen && arg[0] != '-' ? "more than one port: " + arg : "unknown option " + arg;
-            return false;
-        } else {
-            portSeen = true;
-            if (!parse_port(arg, options)) {
-                error = "PORT is a number 1..16, a device path or a URL, not '" + arg + "'";
-                return false;
-            }
-        }
-        if (!ok) {
-            error = "bad value for " + arg + ": '" + value + "'";
-            return false;
-        }
+    TermOptions& o = options;
+    const auto flag = [](bool& field) { return [&field](const std::string&) { return field = true, true; }; };
+    const std::vector<Option> table = {
+        {"--baud", nullptr, true, [&o](const std::string& v) { return parse_rate(v, o.rate); }},
+        {"--format", nullptr, true,
+         [&o](const std::string& v) {
+             o.format = v;
+             o.mode = line_mode_of(v);
+             return o.mode >= 0;
+         }},
+        {"--flow", nullptr, true,
+         [&o](const std::string& v) {
+             o.cts = v == "cts";
+             return v == "none" || v == "cts";
+         }},
+        {"--rts", nullptr, true, [&o](const std::string& v) { return on_off(v, o.rts); }},
+        {"--dtr", nullptr, true, [&o](const std::string& v) { return on_off(v, o.dtr); }},
+        {"--log", nullptr, true, [&o](const std::string& v) { return o.logPath = v, true; }},
+        {"--eol", nullptr, true, [&o](const std::string& v) { return parse_eol(v, o.eol); }},
+        {"--exit-after", nullptr, true, [&o](const std::string& v) { return parse_rate(v, o.exitAfterMs); }},
+        {"--quiet", "-q", false, flag(o.quiet)},
+        {"--strip-nul", nullptr, false, flag(o.stripNul)},
+        {"--hex", nullptr, false, flag(o.hex)},
+        {"--echo", nullptr, false, flag(o.echo)},
+    };
+    std::vector<std::string> ports;
+    if (!parse_arguments(args, table, ports, error)) return false;
+    if (ports.empty()) {
+        error = "no PORT given";
+        return false;
     }
-    if (!portSeen) error = "no PORT given";
-    return portSeen;
+    if (ports.size() > 1) {
+        error = "more than one port: " + ports[1];
+        return false;
+    }
+    if (!parse_port(ports[0], options)) {
+        error = "PORT is a number 1..16, a device path or a URL, not '" + ports[0] + "'";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace tarvo::tool
