@@ -191,8 +191,9 @@ TEST(PortsOnFakeTrees, ACraftedTreeIsListedSafely) {
     fs::create_directories(fs::path(machine.root()) / fifoUsb);
     ASSERT_EQ(::mkfifo((fs::path(machine.root()) / fifoUsb / "idVendor").c_str(), 0600), 0);
     machine.tty("ttyUSB1", fifoUsb + "/1-4:1.0/port", fifoUsb + "/1-4:1.0/port", fifoLine.device());
-    machine.tty("ttyS5", "sys/devices/pnp0/00:06", "sys/devices/pnp0/00:06", consoleLine.device());
-    machine.file("sys/class/tty/console/active", "ttyS5");
+    // A board's UART, which no COM number reaches by default.
+    machine.tty("ttyAMA0", "sys/devices/platform/uart0", "sys/devices/platform/uart0", consoleLine.device());
+    machine.file("sys/class/tty/console/active", "ttyAMA0");
 
     const std::string text = ports({"--root", machine.root()});
     EXPECT_THAT(text, HasSubstr("/dev/ttyUSB99999999999999999999"));
@@ -200,8 +201,8 @@ TEST(PortsOnFakeTrees, ACraftedTreeIsListedSafely) {
     EXPECT_EQ(text.find('\x1b'), std::string::npos) << "a raw escape reached the terminal";
     EXPECT_THAT(text, HasSubstr("='usb:0403:6015:X1;touch /tmp/tarvo-owned '\\''q'\\'''\n"));
     EXPECT_THAT(text, HasSubstr("/dev/ttyUSB1"));
-    EXPECT_THAT(text, HasSubstr("COM6   /dev/ttyS5      the system console: not opened\n"));
-    EXPECT_THAT(text, Not(HasSubstr("=/dev/ttyS5")));
+    EXPECT_THAT(text, HasSubstr("-      /dev/ttyAMA0    the system console: not opened\n"));
+    EXPECT_THAT(text, Not(HasSubstr("=/dev/ttyAMA0")));
 }
 
 TEST(PortsOnRealDevices, SaysWhyAndLeavesEachDeviceAsItWas) {
