@@ -1,0 +1,146 @@
+# Writes what lists the contract of tarvo.h from its one table,
+# src/contract/tarvo_contract.h: Tarvo.def and the Python module's tables.
+#
+# Included by the build, it writes both into the build tree at configure time
+# (and again whenever the table changes):
+#   TARVO_CONTRACT_DEF      <build>/Tarvo.def
+#   TARVO_CONTRACT_PYTHON   <build>/contract/_contract.py
+# As a script, `cmake -P cmake/contract.cmake`, it refreshes the copy of the
+# Python tables in the source tree (python/tarvo/_contract.py), which makes
+# `pip install ./python` work without a build; the contract test fails while
+# that copy differs from what the table gives.
+
+get_filename_component(_contract_source ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
+set(_contract_header ${_contract_source}/src/contract/tarvo_contract.h)
+
+# Reads the X-macro lists of the header, one entry a line, into
+# _contract_functions (name;shape pairs), _contract_results (value;name;text
+# triples), _contract_rates, _contract_data_bits, _contract_stop_bits and
+# _contract_parities (letter;bits pairs).
+function(_contract_read)
+  # Continuation backslashes go first: one before a list separator would
+  # join two lines into one list element.
+  file(READ ${_contract_header} text)
+  string(REPLACE "\\\n" "\n" text "${text}")
+  string(REPLACE ";" "," text "${text}")
+  string(REPLACE "\n" ";" lines "${text}")
+  set(list "")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^#define TARVO_CONTRACT_([A-Z_]+)\\(X\\)")
+      set(list ${CMAKE_MATCH_1})
+    elseif(list STREQUAL "FUNCTIONS" AND line MATCHES "^    X\\((sio_[A-Za-z_]+), [A-Za-z]+, \"([a-z]+)\",")
+      list(APPEND functions ${CMAKE_MATCH_1} ${CMAKE_MATCH_2})
+    elseif(list STREQUAL "RESULTS" AND line MATCHES "^    X\\((-[0-9]+), (ERR_[A-Z_]+), \"([^\"]*)\"\\)")
+      list(APPEND results ${CMAKE_MATCH_1} ${CMAKE_MATCH_2} "${CMAKE_MATCH_3}")
+    elseif(list STREQUAL "RATES" AND line MATCHES "^    X\\(")
+      string(REGEX MATCHALL "X\\(([0-9]+)\\)" entries "${line}")
+      foreach(entry IN LISTS entries)
+        string(REGEX REPLACE "X\\(([0-9]+)\\)" "\\1" rate "${entry}")
+        list(APPEND rates ${rate})
+      endforeach()
+    elseif(list MATCHES "^(DATA_BITS|STOP_BITS|PARITIES)$" AND line MATCHES "^    X\\('(.)', (0x[0-9a-f]+)")
+      string(TOLOWER ${list} name)
+      list(APPEND ${name} ${CMAKE_MATCH_1} ${CMAKE_MATCH_2})
+    elseif(NOT line MATCHES "^    X\\(")
+      set(list "")
+    endif()
+  endforeach()
+  foreach(name functions results rates data_bits stop_bits parities)
+    if(NOT ${name})
+      message(FATAL_ERROR "${_contract_header}: no entries read for the ${name} list")
+    endif()
+    set(_contract_${name} "${${name}}" PARENT_SCOPE)
+  endforeach()
+endfunction()
+
+# Writes `content` to `file` only when it changes, so nothing rebuilds for
+# nothing.
+function(_contract_write file content)
+  if(EXISTS ${file})
+    file(READ ${file} old)
+    if(old STREQUAL content)
+      return()
+    endif()
+  endif()
+  file(WRITE ${file} "${content}")
+endfunction()
+
+function(_contract_python file)
+  set(text "\"\"\"The contract of tarvo.h as Python data.\n\nWritten by cmake/contract.cmake from src/contract/tarvo_contract.h; do not edit.\n\"\"\"\n")
+  string(APPEND text "# (name, shape): p port, i int, o buffer filled, d bytes sent, n buffer length.\nFUNCTIONS = (\n")
+  list(LENGTH _contract_functions count)
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE 0 ${last} 2)
+    math(EXPR j "${i} + 1")
+    list(GET _contract_functions ${i} name)
+    list(GET _contract_functions ${j} shape)
+    string(APPEND text "    (\"${name}\", \"${shape}\"),\n")
+  endforeach()
+  string(APPEND text ")\n# (value, name, text)\nRESULTS = (\n")
+  list(LENGTH _contract_results count)
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE 0 ${last} 3)
+    math(EXPR j "${i} + 1")
+    math(EXPR k "${i} + 2")
+    list(GET _contract_results ${i} value)
+    list(GET _contract_results ${j} name)
+    list(GET _contract_results ${k} what)
+    string(APPEND text "    (${value}, \"${name}\", \"${what}\"),\n")
+  endforeach()
+  list(JOIN _contract_rates ", " rates)
+  list(GET _contract_rates -1 max_rate)
+  string(APPEND text ")\n# The rates of sio_ioctl by baud index; sio_baud takes 0 to the last.\nRATES = (${rates})\n")
+  string(APPEND text "MAX_RATE = ${max_rate}\n")
+  # Every format the line-mode byte can name, with its byte: the notation's
+  # one reading is this table.
+  string(APPEND text "# \"8N1\" ... (data bits, parity, stop bits): the line-mode byte of sio_ioctl.\nLINE_MODES = {\n")
+  foreach(table data_bits parities stop_bits)
+    set(letters_${table} "")
+    list(LENGTH _contract_${table} count)
+    math(EXPR last "${count} - 1")
+    foreach(i RANGE 0 ${last} 2)
+      math(EXPR j "${i} + 1")
+      list(GET _contract_${table} ${i} letter)
+      list(GET _contract_${table} ${j} bits)
+      list(APPEND letters_${table} ${letter})
+      set(bits_${table}_${letter} ${bits})
+    endforeach()
+  endforeach()
+  foreach(data IN LISTS letters_data_bits)
+    set(line "   ")
+    foreach(parity IN LISTS letters_parities)
+      foreach(stop IN LISTS letters_stop_bits)
+        math(EXPR mode "${bits_data_bits_${data}} | ${bits_parities_${parity}} | ${bits_stop_bits_${stop}}"
+             OUTPUT_FORMAT HEXADECIMAL)
+        string(APPEND line " \"${data}${parity}${stop}\": ${mode},")
+      endforeach()
+    endforeach()
+    string(APPEND text "${line}\n")
+  endforeach()
+  string(APPEND text "}\n")
+  _contract_write(${file} "${text}")
+endfunction()
+
+function(_contract_def file)
+  set(text "; The DLL's exports: the 16 functions of tarvo.h under their plain names.\n")
+  string(APPEND text "; Written by cmake/contract.cmake from src/contract/tarvo_contract.h.\n")
+  string(APPEND text "LIBRARY \"Tarvo.dll\"\nEXPORTS\n")
+  list(LENGTH _contract_functions count)
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE 0 ${last} 2)
+    list(GET _contract_functions ${i} name)
+    string(APPEND text "    ${name}\n")
+  endforeach()
+  _contract_write(${file} "${text}")
+endfunction()
+
+_contract_read()
+if(CMAKE_SCRIPT_MODE_FILE)
+  _contract_python(${_contract_source}/python/tarvo/_contract.py)
+  return()
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_contract_header} ${CMAKE_CURRENT_LIST_FILE})
+set(TARVO_CONTRACT_DEF ${PROJECT_BINARY_DIR}/Tarvo.def)
+set(TARVO_CONTRACT_PYTHON ${PROJECT_BINARY_DIR}/contract/_contract.py)
+_contract_def(${TARVO_CONTRACT_DEF})
+_contract_python(${TARVO_CONTRACT_PYTHON})
