@@ -12,6 +12,7 @@
 
 get_filename_component(_contract_source ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 set(_contract_header ${_contract_source}/src/contract/tarvo_contract.h)
+set(_contract_ext_header ${_contract_source}/include/tarvo_ext.h)
 
 # Reads the X-macro lists of the header, one entry a line, into
 # _contract_functions (name;shape pairs), _contract_results (value;name;text
@@ -51,6 +52,22 @@ function(_contract_read)
     endif()
     set(_contract_${name} "${${name}}" PARENT_SCOPE)
   endforeach()
+endfunction()
+
+# The extensions' values the Python module names: the open causes
+# (_contract_causes: NAME;value pairs) and the modem status bits
+# (_contract_modem_lines: NAME;mask pairs), from tarvo_ext.h.
+function(_contract_read_ext)
+  file(STRINGS ${_contract_ext_header} lines REGEX "^ *TARVO_CAUSE_[A-Z_]+ = [0-9]+|^#define TARVO_(CTS|DSR|RI|DCD) +0x")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^ *TARVO_(CAUSE_[A-Z_]+) = ([0-9]+)")
+      list(APPEND causes ${CMAKE_MATCH_1} ${CMAKE_MATCH_2})
+    elseif(line MATCHES "^#define TARVO_(CTS|DSR|RI|DCD) +(0x[0-9a-fA-F]+)")
+      list(APPEND modem_lines ${CMAKE_MATCH_1} ${CMAKE_MATCH_2})
+    endif()
+  endforeach()
+  set(_contract_causes "${causes}" PARENT_SCOPE)
+  set(_contract_modem_lines "${modem_lines}" PARENT_SCOPE)
 endfunction()
 
 # Writes `content` to `file` only when it changes, so nothing rebuilds for
@@ -118,6 +135,23 @@ function(_contract_python file)
     string(APPEND text "${line}\n")
   endforeach()
   string(APPEND text "}\n")
+  string(APPEND text "# Extensions of libtarvo.so (tarvo_ext.h): why an open failed, the modem status bits.\n")
+  foreach(table causes modem_lines)
+    string(TOUPPER ${table} name)
+    string(APPEND text "${name} = {")
+    list(LENGTH _contract_${table} count)
+    math(EXPR last "${count} - 1")
+    foreach(i RANGE 0 ${last} 2)
+      math(EXPR j "${i} + 1")
+      list(GET _contract_${table} ${i} key)
+      list(GET _contract_${table} ${j} value)
+      if(i GREATER 0)
+        string(APPEND text ", ")
+      endif()
+      string(APPEND text "\"${key}\": ${value}")
+    endforeach()
+    string(APPEND text "}\n")
+  endforeach()
   _contract_write(${file} "${text}")
 endfunction()
 
@@ -135,11 +169,13 @@ function(_contract_def file)
 endfunction()
 
 _contract_read()
+_contract_read_ext()
 if(CMAKE_SCRIPT_MODE_FILE)
   _contract_python(${_contract_source}/python/tarvo/_contract.py)
   return()
 endif()
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_contract_header} ${CMAKE_CURRENT_LIST_FILE})
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_contract_header} ${_contract_ext_header}
+                                                 ${CMAKE_CURRENT_LIST_FILE})
 set(TARVO_CONTRACT_DEF ${PROJECT_BINARY_DIR}/Tarvo.def)
 set(TARVO_CONTRACT_PYTHON ${PROJECT_BINARY_DIR}/contract/_contract.py)
 _contract_def(${TARVO_CONTRACT_DEF})

@@ -45,3 +45,6 @@ LINE_MODES = {
     "7N1": 0x2, "7N2": 0x6, "7O1": 0xa, "7O2": 0xe, "7E1": 0x1a, "7E2": 0x1e, "7M1": 0x2a, "7M2": 0x2e, "7S1": 0x3a, "7S2": 0x3e,
     "8N1": 0x3, "8N2": 0x7, "8O1": 0xb, "8O2": 0xf, "8E1": 0x1b, "8E2": 0x1f, "8M1": 0x2b, "8M2": 0x2f, "8S1": 0x3b, "8S2": 0x3f,
 }
+# Extensions of libtarvo.so (tarvo_ext.h): why an open failed, the modem status bits.
+CAUSES = {"CAUSE_NONE": 0, "CAUSE_NOT_FOUND": 1, "CAUSE_NOT_SERIAL": 2, "CAUSE_BUSY": 3, "CAUSE_PERMISSION": 4, "CAUSE_CONSOLE": 5, "CAUSE_BAD_MAPPING": 6, "CAUSE_REFUSED": 7, "CAUSE_NO_ANSWER": 8, "CAUSE_NO_SUCH_HOST": 9, "CAUSE_NEGOTIATION": 10, "CAUSE_OTHER": 11}
+MODEM_LINES = {"CTS": 0x10, "DSR": 0x20, "RI": 0x40, "DCD": 0x80}

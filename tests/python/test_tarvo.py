@@ -10,6 +10,7 @@ import os
 import select
 import struct
 import termios
+import threading
 import time
 import tty
 
@@ -18,6 +19,16 @@ import pytest
 import tarvo
 
 TIMEOUT_S = 5.0
+
+
+@pytest.fixture
+def pty_pair():
+    """A raw pty: (master, slave, the slave's path)."""
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    yield master, slave, os.ttyname(slave)
+    os.close(slave)
+    os.close(master)
 
 
 @pytest.fixture
@@ -113,3 +124,71 @@ def test_functions_refuse_arguments_of_the_wrong_type():
         tarvo.sio_write(1, "text", 4)
     with pytest.raises(ctypes.ArgumentError):
         tarvo.sio_open(1.5)
+
+
+def test_failed_set_changes_nothing(peer):
+    master, slave = peer
+    with tarvo.Port(1) as port:
+        port.set(rate=115200, format="8N2")
+        with pytest.raises(tarvo.Error) as failure:
+            port.set(rate=1000000)
+        assert (failure.value.call, failure.value.code) == ("sio_baud", tarvo.ERR_BAD_PARAMETER)
+        with pytest.raises(ValueError):
+            port.set(rate=250000, format="8X1")
+        assert line_speed(slave) == 115200
+        assert termios.tcgetattr(slave)[2] & termios.CSTOPB
+
+
+def test_paths_open_on_free_port_numbers_given_back_at_close(peer, pty_pair):
+    master, _, path = pty_pair
+    with tarvo.Port(1), tarvo.Port(path) as port:
+        assert port.number == 2  # 1 is open
+        assert port.write(b"by path") == 7
+        assert receive(master, 7) == b"by path"
+    assert port.number is None
+    with pytest.raises(tarvo.Error):
+        tarvo.Port(path + "-gone").open()
+    assert not [name for name in os.environ if name.startswith("TARVO_COM10")]
+    with tarvo.Port(path) as port:  # free again, and so is its number
+        assert port.number == 1
+
+
+def test_open_failures_say_why(peer, tmp_path):
+    missing, regular = str(tmp_path / "ttyUSB7"), tmp_path / "file"
+    regular.write_bytes(b"")
+    with tarvo.Port(1):
+        for target, cause in ((missing, tarvo.CAUSE_NOT_FOUND), (str(regular), tarvo.CAUSE_NOT_SERIAL),
+                              (os.ttyname(peer[1]), tarvo.CAUSE_BUSY)):
+            with pytest.raises(tarvo.Error) as failure:
+                tarvo.Port(target).open()
+            assert (failure.value.code, failure.value.cause) == (tarvo.ERR_OPEN_FAILED, cause), target
+            assert target in failure.value.reason and failure.value.reason in str(failure.value)
+    assert tarvo.cause_text(tarvo.CAUSE_BUSY)
+
+
+def test_reads_wait_up_to_their_timeout(peer):
+    master, _ = peer
+    with tarvo.Port(1) as port:
+        threading.Timer(0.2, os.write, (master, b"abc\r\nde")).start()
+        start = time.monotonic()
+        assert port.readline(timeout=TIMEOUT_S) == b"abc\r\n"
+        assert 0.15 < time.monotonic() - start < TIMEOUT_S
+        start = time.monotonic()
+        assert port.readline(timeout=0.3) == b"de"  # no line end in time
+        assert port.read(4, timeout=0.3) == b""
+        assert 0.55 < time.monotonic() - start < 0.55 + TIMEOUT_S
+        threading.Timer(0.1, os.write, (master, b"wxyz!")).start()
+        assert port.read(4, timeout=TIMEOUT_S) == b"wxyz"
+        assert port.read(4) == b"!"
+
+
+def test_control_lines_and_a_pty_without_status_lines(peer):
+    with tarvo.Port(1) as port:
+        port.rts, port.dtr = False, True
+        assert (port.rts, port.dtr) == (False, True)
+        # Platform: a pty has no modem status lines (TIOCMGET fails on it).
+        with pytest.raises(tarvo.Error) as failure:
+            port.cts
+        assert failure.value.code == tarvo.ERR_STATUS_FAILED
+        with pytest.raises(tarvo.Error):
+            port.break_(0)  # 1..5000 ms
