@@ -8,6 +8,7 @@ import ctypes
 import fcntl
 import os
 import select
+import socket
 import struct
 import termios
 import threading
@@ -192,3 +193,77 @@ def test_control_lines_and_a_pty_without_status_lines(peer):
         assert failure.value.code == tarvo.ERR_STATUS_FAILED
         with pytest.raises(tarvo.Error):
             port.break_(0)  # 1..5000 ms
+
+
+IAC, SB, SE, COM_PORT = 255, 250, 240, 44
+
+
+class ComPortServer(threading.Thread):
+    """An RFC 2217 server on the loopback that agrees to every setting
+    (echoes it; queries answer 9600 8N1, DTR on), reports the status lines
+    `modem_state` once the port has opened, and records every SET-CONTROL."""
+
+    def __init__(self, modem_state):
+        super().__init__(daemon=True)
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.url = "rfc2217://127.0.0.1:%d" % self.listener.getsockname()[1]
+        self.modem_state, self.controls = modem_state, []
+
+    def answer(self, value):
+        code, rest = value[0], bytearray(value[1:])
+        if value == bytes([1, 0, 0, 0, 0]):
+            rest = bytearray([0, 0, 0x25, 0x80])
+        elif code == 5:
+            self.controls.append((rest[0], time.monotonic()))
+            rest = bytearray([{7: 8, 0: 1}.get(rest[0], rest[0])])  # asked: DTR on, no flow control
+        elif len(rest) == 1 and rest[0] == 0:
+            rest[0] = 8 if code == 2 else 1
+        return bytes([IAC, SB, COM_PORT, code + 100]) + bytes(rest).replace(b"\xff", b"\xff\xff") + bytes([IAC, SE])
+
+    def run(self):
+        connection, _ = self.listener.accept()
+        connection.sendall(bytes([IAC, 251, 3, IAC, 253, 3, IAC, 251, 0, IAC, 253, 0, IAC, 253, COM_PORT]))
+        pending, answers = b"", 0
+        while True:
+            try:
+                data = connection.recv(4096)
+            except ConnectionResetError:
+                data = b""  # the port closed
+            if not data:
+                connection.close()
+                self.listener.close()
+                return
+            pending += data
+            while IAC in pending:
+                at = pending.index(IAC)
+                if pending[at + 1:at + 2] != bytes([SB]):
+                    pending = pending[at + (3 if pending[at + 1:at + 2] and pending[at + 1] >= 251 else 2):]
+                    continue
+                end = pending.find(bytes([IAC, SE]), at)
+                if end < 0:
+                    break
+                connection.sendall(self.answer(pending[at + 3:end].replace(b"\xff\xff", b"\xff")))
+                pending, answers = pending[end + 2:], answers + 1
+                if answers == 6:
+                    connection.sendall(bytes([IAC, SB, COM_PORT, 107, self.modem_state, IAC, SE]))
+
+
+def test_status_lines_and_break_of_a_network_port():
+    server = ComPortServer(modem_state=0x10 | 0x80)  # CTS and DCD
+    server.start()
+    with tarvo.Port(server.url) as port:
+        deadline = time.monotonic() + TIMEOUT_S
+        while time.monotonic() < deadline:
+            try:
+                status = port.modem_status()
+                break
+            except tarvo.Error:
+                time.sleep(0.01)  # not reported yet
+        assert status == tarvo.CTS | tarvo.DCD
+        assert (port.cts, port.dsr, port.ri, port.dcd) == (True, False, False, True)
+        port.break_(50)
+        deadline = time.monotonic() + TIMEOUT_S
+        while [value for value, _ in server.controls[-2:]] != [5, 6] and time.monotonic() < deadline:
+            time.sleep(0.01)  # break off may still be on its way
+        (on, at_on), (off, at_off) = server.controls[-2:]
+        assert (on, off) == (5, 6) and at_off - at_on >= 0.04  # break on, 50 ms, break off
