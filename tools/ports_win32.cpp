@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "arguments.h"
 #include "commands.h"
 #include "ports_report.h"
 
@@ -93,12 +94,13 @@ std::string open_words(const std::string& device) {
 
 int ports_main(const std::vector<std::string>& args) {
     bool json = false;
-    for (const std::string& arg : args) {
-        if (arg != "--json") {
-            std::fprintf(stderr, "tarvo ports: unexpected '%s' (see tarvo ports --help)\n", arg.c_str());
-            return EXIT_USAGE;
-        }
-        json = true;
+    const std::vector<Option> table = {{"--json", nullptr, false, [&json](const std::string&) { return json = true, true; }}};
+    std::vector<std::string> operands;
+    std::string error;
+    if (!parse_arguments(args, table, operands, error) || !operands.empty()) {
+        std::fprintf(stderr, "tarvo ports: %s (see tarvo ports --help)\n",
+                     error.empty() ? ("unexpected '" + operands[0] + "'").c_str() : error.c_str());
+        return EXIT_USAGE;
     }
     std::vector<PortEntry> entries;
     for (const KnownPort& port : known_ports()) {
@@ -107,6 +109,7 @@ int ports_main(const std::vector<std::string>& args) {
         entry.device = "\\\\.\\" + port.name;
         entry.mapping = port.driver;
         entry.status = open_words(entry.device);
+        entry.state = entry.status.substr(0, entry.status.find(':'));
         entries.push_back(std::move(entry));
     }
     std::fputs((json ? ports_json(entries) : ports_text(entries)).c_str(), stdout);

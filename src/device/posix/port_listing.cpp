@@ -165,7 +165,7 @@ void probe(const Machine& machine, Entry& entry) {
         case dev::ERROR_NOT_SUPPORTED: entry.status = TARVO_PORT_NOT_SERIAL; entry.detail = "not a serial device"; return;
         case dev::ERROR_DEVICE_IN_USE:
             entry.status = TARVO_PORT_CONSOLE;
-            entry.detail = "the system console: never opened";
+            entry.detail = "the system console: not opened";
             return;
         default: entry.status = TARVO_PORT_NO_ACCESS; entry.detail = "cannot be opened"; return;
     }
