@@ -1,5 +1,6 @@
 # Writes what lists the contract of tarvo.h from its one table,
-# src/contract/tarvo_contract.h: Tarvo.def and the Python module's tables.
+# src/contract/tarvo_contract.h: Tarvo.def and the Python module's tables
+# (with the open causes and status-line bits of tarvo_ext.h beside them).
 #
 # Included by the build, it writes both into the build tree at configure time
 # (and again whenever the table changes):
