@@ -30,7 +30,7 @@ install(FILES ${PROJECT_BINARY_DIR}/TarvoConfig.cmake ${PROJECT_BINARY_DIR}/Tarv
 
 if(WIN32)
   # Both import libraries and the export list, beside the DLL.
-  install(FILES ${PROJECT_BINARY_DIR}/Tarvo.lib ${PROJECT_SOURCE_DIR}/src/device/win32/Tarvo.def
+  install(FILES ${PROJECT_BINARY_DIR}/Tarvo.lib ${TARVO_CONTRACT_DEF}
           DESTINATION ${TARVO_INSTALL_LIBDIR} COMPONENT Development)
   set(VERSION ${PROJECT_VERSION})
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "line_format.h"
+
 namespace tarvo::tool {
 
 const char TERM_HELP[] =
@@ -92,21 +94,7 @@ bool parse_eol(const std::string& text, Eol& eol) {
 
 }  // namespace
 
-int line_mode_of(const std::string& format) {
-    if (format.size() != 3) return -1;
-    const char data = format[0], parity = format[1], stop = format[2];
-    if (data < '5' || data > '8' || (stop != '1' && stop != '2')) return -1;
-    int parityBits = 0;
-    switch (parity) {
-        case 'N': case 'n': parityBits = 0x00; break;
-        case 'O': case 'o': parityBits = 0x08; break;
-        case 'E': case 'e': parityBits = 0x18; break;
-        case 'M': case 'm': parityBits = 0x28; break;
-        case 'S': case 's': parityBits = 0x38; break;
-        default: return -1;
-    }
-    return (data - '5') | (stop == '2' ? 0x04 : 0x00) | parityBits;
-}
+int line_mode_of(const std::string& format) { return contract::line_mode_of(format.data(), format.size()); }
 
 const char* eol_bytes(Eol eol) {
     switch (eol) {
