@@ -18,7 +18,7 @@ rm -rf "$work" && mkdir -p "$work"
 major=${version%%.*}
 python_dir=$prefix/lib/python3/dist-packages
 
-for file in include/tarvo.h "$lib/libtarvo.so.$version" $lib/cmake/Tarvo/TarvoConfig.cmake \
+for file in include/tarvo.h include/tarvo_ext.h "$lib/libtarvo.so.$version" $lib/cmake/Tarvo/TarvoConfig.cmake \
             $lib/cmake/Tarvo/TarvoConfigVersion.cmake $lib/cmake/Tarvo/TarvoTargets.cmake \
             $lib/pkgconfig/tarvo.pc bin/tarvo lib/python3/dist-packages/tarvo/__init__.py; do
     [ -f "$prefix/$file" ] || fail "$file is not installed"

@@ -58,7 +58,7 @@ holds() {
 }
 for package in "${!deb[@]}"; do holds "$package" "usr/share/doc/$package/copyright" "usr/share/doc/$package/changelog.gz"; done
 holds libtarvo1 "usr/$lib/libtarvo.so.$version" "usr/$lib/libtarvo.so.$major -> libtarvo.so.$version"
-holds libtarvo-dev usr/include/tarvo.h "usr/$lib/libtarvo.so -> libtarvo.so.$major" "usr/$lib/pkgconfig/tarvo.pc" \
+holds libtarvo-dev usr/include/tarvo.h usr/include/tarvo_ext.h "usr/$lib/libtarvo.so -> libtarvo.so.$major" "usr/$lib/pkgconfig/tarvo.pc" \
     "usr/$lib/cmake/Tarvo/TarvoConfig.cmake" "usr/$lib/cmake/Tarvo/TarvoTargets.cmake"
 holds tarvo usr/bin/tarvo usr/share/man/man1/tarvo.1.gz
 # The reference where the man page's SEE ALSO sends the tool's users.
