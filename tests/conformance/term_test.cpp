@@ -161,24 +161,27 @@ TEST_F(TermInTmux, TypingLosesNoReceivedByte) {
     fs::remove(logFile);
     TmuxPane pane("term --baud 115200 --log " + logFile.string() + " " + peer_.device());
     start(pane);
-    std::atomic<bool> streaming{true};
+    // The peer streams for as long as keys are being typed (at least 6 s), so
+    // a loaded machine that types slowly still types every key into a stream.
+    std::atomic<bool> typing{true};
     int lines = 0;
     std::thread stream([&] {
-        const auto end = std::chrono::steady_clock::now() + 6s;
-        for (; std::chrono::steady_clock::now() < end; ++lines) {
+        const auto start = std::chrono::steady_clock::now();
+        const auto atLeast = start + 6s, atMost = start + 60s;
+        for (auto now = start; now < atMost && (typing || now < atLeast); now = std::chrono::steady_clock::now(), ++lines) {
             char line[16];
             std::snprintf(line, sizeof line, "%07d\n", lines);
             // As fast as the terminal takes them: bytes are always arriving
             // when a key goes out.
             if (!peer_.send(line)) break;
         }
-        streaming = false;
     });
     int typed = 0;
-    for (; typed < 40 && streaming; ++typed) {
+    for (; typed < 40; ++typed) {
         pane.type_text("k");
         std::this_thread::sleep_for(100ms);
     }
+    typing = false;
     stream.join();
     std::this_thread::sleep_for(1s);
     pane.press("C-]");
