@@ -304,7 +304,8 @@ bool NetworkPort::pump() {
         }
         decode(static_cast<std::size_t>(got));
         acknowledge_at_once();
-        if (static_cast<std::size_t>(got) < room) break;
+        // A short read may have ended at the server's end of the stream: the
+        // next read says so, and this call already reports the hung-up line.
     }
     return flush_control();
 }
