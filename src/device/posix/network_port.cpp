@@ -21,9 +21,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <strings.h>
 
 #include "device/posix/handle_pool.h"
 #include "device/posix/last_error.h"
@@ -97,6 +99,9 @@ private:
     enum class Transfer { Done, TimedOut, Broken };
 
     void reset(const ComTarget& target);
+    bool take_hold(const ComTarget& target);
+    void give_up_hold();
+    bool names(const ComTarget& target) const;
     bool connect_to(const ComTarget& target, std::uint64_t deadline);
     bool negotiate(std::uint64_t deadline);
     bool learn_settings(std::uint64_t deadline);
@@ -130,6 +135,12 @@ private:
     Transfer hand_over(const std::uint8_t* data, DWORD toWrite, std::uint64_t deadline, std::size_t& wire);
     std::size_t unsent_bytes() const;
     bool apply_settings(const DCB& dcb);
+
+    // The server and port this port holds, while `held_`: set and read
+    // under the holds' mutex only.
+    bool held_ = false;
+    char host_[DEVICE_NAME_SIZE] = {};
+    long service_ = 0;
 
     std::mutex mutex_;
     std::mutex writeTurn_;
@@ -169,6 +180,8 @@ private:
 };
 
 NetworkPort networks[POOL_SIZE];
+// Guards every port's hold: taking one is a look at all of them.
+std::mutex holds;
 
 void NetworkPort::reset(const ComTarget& target) {
     fd_ = -1;
@@ -190,15 +203,44 @@ void NetworkPort::reset(const ComTarget& target) {
     writeConstant_.store(0);
 }
 
+bool NetworkPort::names(const ComTarget& target) const {
+    return held_ && service_ == std::strtol(target.service, nullptr, 10) && strcasecmp(host_, target.device) == 0;
+}
+
+// A server takes one client per port (and some let the newest in, ending the
+// first): within this process, a server and port named by one open port are
+// refused to any other before a connection is tried. The names are compared,
+// not the addresses they stand for: nothing is looked up for the check.
+bool NetworkPort::take_hold(const ComTarget& target) {
+    std::lock_guard<std::mutex> guard(holds);
+    for (const NetworkPort& other : networks) {
+        if (other.names(target)) return false;
+    }
+    std::memcpy(host_, target.device, sizeof host_);
+    service_ = std::strtol(target.service, nullptr, 10);
+    held_ = true;
+    return true;
+}
+
+void NetworkPort::give_up_hold() {
+    std::lock_guard<std::mutex> guard(holds);
+    held_ = false;
+}
+
 bool NetworkPort::open(const ComTarget& target) {
     std::lock_guard<std::mutex> hold(mutex_);
     reset(target);
+    if (!take_hold(target)) {
+        set_last_error(ERROR_SHARING_VIOLATION);
+        return false;
+    }
     const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
     bool ok = connect_to(target, deadline);
     if (ok && telnet_) ok = negotiate(deadline) && learn_settings(deadline) && pass_every_byte();
     if (!ok) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
+        give_up_hold();
         set_last_error(ERROR_GEN_FAILURE);
     }
     return ok;
@@ -479,6 +521,7 @@ BOOL NetworkPort::close() {
     // close() gives the descriptor back even when it reports an error.
     ::close(fd_);
     fd_ = -1;
+    give_up_hold();
     return TRUE;
 }
 
