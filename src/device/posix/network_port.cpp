@@ -133,7 +133,11 @@ private:
     bool answered(std::initializer_list<Answer> answers) const;
 
     Transfer hand_over(const std::uint8_t* data, DWORD toWrite, std::uint64_t deadline, std::size_t& wire);
+    Transfer wait_for_departure(std::uint64_t deadline, std::uint64_t& until);
+    bool server_takes(std::size_t& unacknowledged) const;
     std::size_t unsent_bytes() const;
+    std::size_t unacknowledged_bytes() const;
+    bool connection_lost() const;
     bool apply_settings(const DCB& dcb);
 
     // The server and port this port holds, while `held_`: set and read
@@ -597,8 +601,12 @@ BOOL NetworkPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
                                                   writeConstant_.load(std::memory_order_relaxed), toWrite);
     std::size_t wire = 0;
     const Transfer ended = hand_over(data, toWrite, deadline, wire);
-    // What the system still holds is at the end of what this write handed it.
-    const std::size_t unsent = ended == Transfer::TimedOut ? unsent_bytes() : 0;
+    // What the system still holds is at the end of what this write handed
+    // it. A timed-out write counts what has left; a broken one only what the
+    // server acknowledged: the rest died with the connection.
+    std::size_t unsent = 0;
+    if (ended == Transfer::TimedOut) unsent = unsent_bytes();
+    if (ended == Transfer::Broken) unsent = unacknowledged_bytes();
     const std::size_t gone = unsent < wire ? wire - unsent : 0;
     sent = static_cast<DWORD>(telnet_ ? tn::data_within(data, toWrite, gone) : gone);
     if (ended == Transfer::Broken) return fail(ERROR_GEN_FAILURE);
@@ -653,7 +661,12 @@ NetworkPort::Transfer NetworkPort::hand_over(const std::uint8_t* data, DWORD toW
                 return Transfer::Broken;
             }
             const short events = static_cast<short>(POLLIN | (suspended_ ? 0 : POLLOUT));
-            if (!wait_for(events, until)) {
+            std::size_t unacknowledged = deadline == 0 ? unacknowledged_bytes() : 0;
+            if (!wait_for(events, until) && deadline == 0 && server_takes(unacknowledged)) {
+                until = bound();
+                continue;
+            }
+            if (left_ms(until) == 0) {
                 // The rest of the piece is dropped; a doubled IAC cut in two
                 // is made whole before anything else goes.
                 if (put < commands) {
@@ -668,21 +681,60 @@ NetworkPort::Transfer NetworkPort::hand_over(const std::uint8_t* data, DWORD toW
         midPiece_ = false;
         if (!flush_control()) return Transfer::Broken;
     }
-    // Wait until the kernel has put everything on the way.
-    while (unsent_bytes() > 0) {
+    return wait_for_departure(deadline, until);
+}
+
+// Waits until the system has put every byte on the way. Only a timed wait
+// sees that; a connection that breaks meanwhile ends it at once, and without
+// a write timeout a server that still takes bytes keeps it going.
+NetworkPort::Transfer NetworkPort::wait_for_departure(std::uint64_t deadline, std::uint64_t& until) {
+    if (unsent_bytes() == 0) return Transfer::Done;
+    std::size_t unacknowledged = unacknowledged_bytes();
+    do {
+        if (connection_lost()) {
+            drop_connection();
+            return Transfer::Broken;
+        }
+        if (deadline == 0 && server_takes(unacknowledged)) until = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
         if (left_ms(until) == 0) return Transfer::TimedOut;
         mutex_.unlock();
         timespec pause{0, 200000};
         nanosleep(&pause, nullptr);
         mutex_.lock();
-    }
+    } while (unsent_bytes() > 0);
     return Transfer::Done;
+}
+
+// Whether the server has acknowledged bytes since `unacknowledged` was
+// measured (which is brought up to date): it is taking the write, however
+// slowly.
+bool NetworkPort::server_takes(std::size_t& unacknowledged) const {
+    const std::size_t now = unacknowledged_bytes();
+    const bool took = now < unacknowledged;
+    unacknowledged = now;
+    return took;
 }
 
 std::size_t NetworkPort::unsent_bytes() const {
     int unsent = 0;
     if (::ioctl(fd_, SIOCOUTQNSD, &unsent) != 0 || unsent < 0) return 0;
     return static_cast<std::size_t>(unsent);
+}
+
+// Sent or not, what the server has not acknowledged; after a reset, all that
+// never reached it.
+std::size_t NetworkPort::unacknowledged_bytes() const {
+    int queued = 0;
+    if (::ioctl(fd_, SIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+    return static_cast<std::size_t>(queued);
+}
+
+// A reset leaves the queues' counts as they were; only the state tells.
+bool NetworkPort::connection_lost() const {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return true;
+    return info.tcpi_state == TCP_CLOSE;
 }
 
 BOOL NetworkPort::get_state(DCB& dcb) {
