@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/servers.h"
@@ -120,6 +121,33 @@ TEST(OverSer2netInXonXoff, OpenPassesEveryByteFromTheStart) {
     ASSERT_EQ(pty.send(stopStart, 3), 3u);
     EXPECT_TRUE(wait_until([] { return sio_iqueue(PORT) == 3; }));
     EXPECT_EQ(sio_close(PORT), 0);
+    sio_setComPortNo(PORT, -1);
+}
+
+// A device that talks while the caller reads nothing: the settings' answers
+// come behind far more data than this side keeps, and are read all the same;
+// the data that found no room is lost, and said to be.
+TEST(OverSer2netWithBacklog, SettingsAreAnsweredBehindUnreadData) {
+    Pty pty;
+    Ser2net server{pty, Ser2net::Accepter::Rfc2217};
+    ASSERT_TRUE(server.running());
+    map_url(COM, server.url("?timeout=1000"));
+    sio_setComPortNo(PORT, COM);
+    ASSERT_EQ(sio_open(PORT), 0);
+    const auto talk = pattern(200 * 1024);
+    std::thread device([&] { pty.send(talk.data(), talk.size(), 10000); });
+    ASSERT_TRUE(wait_until([] { return sio_iqueue(PORT) >= 64 * 1024; }));
+    const auto start = Clock::now();
+    EXPECT_EQ(sio_baud(PORT, 19200), 0);
+    EXPECT_LT(elapsed_ms(start), 500);
+    EXPECT_EQ(pty.settings().c_ospeed, 19200u);
+    device.join();
+    std::vector<char> backlog(256 * 1024);
+    while (sio_read(PORT, backlog.data(), static_cast<int>(backlog.size())) > 0) {
+    }
+    EXPECT_EQ(sio_baud(PORT, 9600), 0);
+    EXPECT_EQ(pty.settings().c_ospeed, 9600u);
+    sio_close(PORT);
     sio_setComPortNo(PORT, -1);
 }
 

@@ -108,8 +108,8 @@ private:
     bool pass_every_byte();
 
     // Takes in what the socket holds now; false once the connection is gone.
-    bool pump();
-    void decode(std::size_t bytes);
+    bool pump(bool overflowing = false);
+    void decode(std::uint8_t* in, std::size_t bytes, bool keep);
     void handle(const tn::Event& event);
     void note_answer(const std::uint8_t* value, std::size_t size);
     bool discarding();
@@ -160,6 +160,8 @@ private:
     std::uint8_t received_[RECEIVE_SIZE];
     std::size_t head_ = 0;
     std::size_t tail_ = 0;
+    // Data was dropped for want of room.
+    bool overrun_ = false;
     std::uint8_t sending_[SEND_SIZE];
     // A piece of data is partly in the socket: no command may go in between.
     bool midPiece_ = false;
@@ -174,6 +176,9 @@ private:
     bool suspended_ = false;
 
     bool fresh_[ANSWER_COUNT] = {};
+    // Settings sent whose answer never came: what the server has is not
+    // known, so the next change sends them whatever `known_` says.
+    bool unconfirmed_[ANSWER_COUNT] = {};
     std::uint32_t answer_[ANSWER_COUNT] = {};
     // The server reports its DTR and RTS lines (a pty has none).
     bool modemLines_ = false;
@@ -195,11 +200,13 @@ void NetworkPort::reset(const ComTarget& target) {
     decoder_ = tn::Decoder{};
     negotiation_ = tn::Negotiation(true);
     head_ = tail_ = 0;
+    overrun_ = false;
     midPiece_ = false;
     controlSize_ = 0;
     purgesPending_ = 0;
     suspended_ = false;
     for (bool& fresh : fresh_) fresh = false;
+    for (bool& unsure : unconfirmed_) unsure = false;
     modemLines_ = false;
     known_ = default_control_block();
     stripNull_.store(false);
@@ -331,13 +338,24 @@ void NetworkPort::make_room() {
     }
 }
 
-bool NetworkPort::pump() {
+// With the buffer full, the server's data waits in the connection, and the
+// server in turn stops reading its device: nothing is lost. A call that
+// awaits answers (`overflowing`) reads on all the same, since the answers
+// come behind that data: the data that finds no room is dropped and
+// reported as an overrun, as a local port's full input queue loses bytes.
+bool NetworkPort::pump(bool overflowing) {
     if (broken_) return false;
+    std::uint8_t spill[2048];
     for (int round = 0; round < READS_PER_PUMP; ++round) {
         make_room();
-        const std::size_t room = RECEIVE_SIZE - tail_;
-        if (room == 0) break;
-        const ssize_t got = ::recv(fd_, received_ + tail_, room, MSG_DONTWAIT);
+        std::size_t room = RECEIVE_SIZE - tail_;
+        std::uint8_t* into = received_ + tail_;
+        if (room == 0 && !overflowing) break;
+        if (room == 0) {
+            into = spill;
+            room = sizeof spill;
+        }
+        const ssize_t got = ::recv(fd_, into, room, MSG_DONTWAIT);
         if (got == 0) {
             drop_connection();
             return false;
@@ -348,7 +366,7 @@ bool NetworkPort::pump() {
             drop_connection();
             return false;
         }
-        decode(static_cast<std::size_t>(got));
+        decode(into, static_cast<std::size_t>(got), into != spill);
         acknowledge_at_once();
         // A short read may have ended at the server's end of the stream: the
         // next read says so, and this call already reports the hung-up line.
@@ -372,24 +390,27 @@ bool NetworkPort::discarding() {
     return purgesPending_ > 0;
 }
 
-// Decodes the `bytes` just read to the end of the data, in place.
-void NetworkPort::decode(std::size_t bytes) {
+// Decodes the `bytes` just read at `in`, in place: kept, `in` is the end of
+// the data, which grows by the data decoded; else the data is dropped.
+void NetworkPort::decode(std::uint8_t* in, std::size_t bytes, bool keep) {
     if (!telnet_) {
-        if (discarding()) return;
-        tail_ += bytes;
+        if (!keep) overrun_ = true;
+        if (keep && !discarding()) tail_ += bytes;
         return;
     }
-    const std::uint8_t* in = received_ + tail_;
-    std::uint8_t* out = received_ + tail_;
+    std::uint8_t* out = in;
     while (bytes > 0) {
         tn::Event event;
         const tn::Decoder::Step step = decoder_.decode(in, bytes, out, event);
         in += step.consumed;
         bytes -= step.consumed;
-        if (!discarding()) out += step.produced;
+        if (!discarding() && step.produced > 0) {
+            if (keep) out += step.produced;
+            if (!keep) overrun_ = true;
+        }
         if (step.event) handle(event);
     }
-    tail_ = static_cast<std::size_t>(out - received_);
+    if (keep) tail_ = static_cast<std::size_t>(out - received_);
 }
 
 void NetworkPort::handle(const tn::Event& event) {
@@ -511,10 +532,9 @@ bool NetworkPort::wait_for(short events, std::uint64_t deadline) {
 template <class Done>
 bool NetworkPort::await(std::uint64_t deadline, Done done) {
     for (;;) {
-        if (!pump()) return false;
+        if (!pump(true)) return false;
         if (done()) return true;
-        // With the buffer full, nothing more can be read: sleep out the time.
-        short events = tail_ - head_ < RECEIVE_SIZE ? POLLIN : 0;
+        short events = POLLIN;
         if (controlSize_ > 0) events |= POLLOUT;
         if (!wait_for(events, deadline)) return false;
     }
@@ -532,8 +552,10 @@ BOOL NetworkPort::close() {
 BOOL NetworkPort::clear_comm_error(DWORD* errors, COMSTAT* stat) {
     std::lock_guard<std::mutex> hold(mutex_);
     if (!pump()) return fail(ERROR_GEN_FAILURE);
-    // Line errors reach a network port as data, if at all; there is no condition to clear.
-    if (errors != nullptr) *errors = 0;
+    // Line errors reach a network port as data, if at all; the one condition
+    // is data dropped while answers were read from behind it.
+    if (errors != nullptr) *errors = overrun_ ? CE_RXOVER : 0;
+    overrun_ = false;
     if (stat != nullptr) {
         *stat = COMSTAT{};
         stat->cbInQue = static_cast<DWORD>(tail_ - head_);
@@ -770,26 +792,27 @@ bool NetworkPort::apply_settings(const DCB& dcb) {
         wanted[answer] = value;
         send_com_port(code, wire, size, answer);
     };
-    if (dcb.BaudRate != known_.BaudRate) {
+    const auto changes = [&](Answer answer, bool differs) { return differs || unconfirmed_[answer]; };
+    if (changes(RATE, dcb.BaudRate != known_.BaudRate)) {
         const std::uint32_t rate = dcb.BaudRate;
         const std::uint8_t wire[4] = {static_cast<std::uint8_t>(rate >> 24), static_cast<std::uint8_t>(rate >> 16),
                                       static_cast<std::uint8_t>(rate >> 8), static_cast<std::uint8_t>(rate)};
         change(RATE, tn::SET_BAUDRATE, rate, wire, 4);
     }
-    if (dcb.ByteSize != known_.ByteSize) change(DATA_SIZE, tn::SET_DATASIZE, dcb.ByteSize, &dcb.ByteSize, 1);
+    if (changes(DATA_SIZE, dcb.ByteSize != known_.ByteSize)) change(DATA_SIZE, tn::SET_DATASIZE, dcb.ByteSize, &dcb.ByteSize, 1);
     const std::uint8_t parity = wire_parity(dcb.Parity);
-    if (dcb.Parity != known_.Parity) change(PARITY, tn::SET_PARITY, parity, &parity, 1);
+    if (changes(PARITY, dcb.Parity != known_.Parity)) change(PARITY, tn::SET_PARITY, parity, &parity, 1);
     const std::uint8_t stop = wire_stop_size(dcb.StopBits);
-    if (dcb.StopBits != known_.StopBits) change(STOP_SIZE, tn::SET_STOPSIZE, stop, &stop, 1);
+    if (changes(STOP_SIZE, dcb.StopBits != known_.StopBits)) change(STOP_SIZE, tn::SET_STOPSIZE, stop, &stop, 1);
     const std::uint8_t flow = wire_flow(dcb);
-    if (flow != wire_flow(known_)) change(FLOW, tn::SET_CONTROL, flow, &flow, 1);
+    if (changes(FLOW, flow != wire_flow(known_))) change(FLOW, tn::SET_CONTROL, flow, &flow, 1);
     // Lines the block drives steadily; handshake and toggle are the server's business.
     const bool steadyDtr = dcb.fDtrControl == DTR_CONTROL_ENABLE || dcb.fDtrControl == DTR_CONTROL_DISABLE;
     const std::uint8_t dtr = dcb.fDtrControl == DTR_CONTROL_ENABLE ? tn::DTR_ON : tn::DTR_OFF;
-    if (steadyDtr && dcb.fDtrControl != known_.fDtrControl) change(DTR, tn::SET_CONTROL, dtr, &dtr, 1);
+    if (steadyDtr && changes(DTR, dcb.fDtrControl != known_.fDtrControl)) change(DTR, tn::SET_CONTROL, dtr, &dtr, 1);
     const bool steadyRts = dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_DISABLE;
     const std::uint8_t rts = dcb.fRtsControl == RTS_CONTROL_ENABLE ? tn::RTS_ON : tn::RTS_OFF;
-    if (steadyRts && dcb.fRtsControl != known_.fRtsControl) change(RTS, tn::SET_CONTROL, rts, &rts, 1);
+    if (steadyRts && changes(RTS, dcb.fRtsControl != known_.fRtsControl)) change(RTS, tn::SET_CONTROL, rts, &rts, 1);
     // A server whose device has no modem lines never answers for them, as a
     // pty refuses them to a terminal: the setting is kept on this side.
     if (!modemLines_) awaited[DTR] = awaited[RTS] = false;
@@ -804,7 +827,10 @@ bool NetworkPort::apply_settings(const DCB& dcb) {
     const bool arrived = await(deadline, allIn);
     bool agreed = arrived;
     for (std::size_t i = 0; i < ANSWER_COUNT; ++i) {
-        if (awaited[i] && (!fresh_[i] || answer_[i] != wanted[i])) agreed = false;
+        if (!awaited[i]) continue;
+        if (!fresh_[i] || answer_[i] != wanted[i]) agreed = false;
+        // An answer, even a refusal, says what the server has.
+        unconfirmed_[i] = !fresh_[i];
     }
     if (!agreed) {
         if (awaited[RATE] && fresh_[RATE] && answer_[RATE] == wanted[RATE]) known_.BaudRate = dcb.BaudRate;
