@@ -110,9 +110,10 @@ private:
     // Takes in what the socket holds now; false once the connection is gone.
     bool pump(bool overflowing = false);
     void decode(std::uint8_t* in, std::size_t bytes, bool keep);
-    void handle(const tn::Event& event);
+    bool handle(const tn::Event& event);
     void note_answer(const std::uint8_t* value, std::size_t size);
-    bool discarding();
+    bool holding();
+    std::size_t visible();
     void acknowledge_at_once();
     void make_room();
     void drop_connection();
@@ -169,8 +170,11 @@ private:
     std::size_t controlSize_ = 0;
 
     // Input purges the server has not confirmed yet; until then, data from
-    // it was sent before the purge and is dropped. Bounded by the timeout.
+    // it is held (holding()). Bounded by the timeout, after which the miss
+    // is reported once and this server's purges are this side's only.
     int purgesPending_ = 0;
+    bool purgeMissed_ = false;
+    bool confirmsPurges_ = true;
     std::uint64_t purgeDeadline_ = 0;
     std::uint64_t confirmations_ = 0;
     bool suspended_ = false;
@@ -204,6 +208,8 @@ void NetworkPort::reset(const ComTarget& target) {
     midPiece_ = false;
     controlSize_ = 0;
     purgesPending_ = 0;
+    purgeMissed_ = false;
+    confirmsPurges_ = true;
     suspended_ = false;
     for (bool& fresh : fresh_) fresh = false;
     for (bool& unsure : unconfirmed_) unsure = false;
@@ -348,6 +354,8 @@ bool NetworkPort::pump(bool overflowing) {
     std::uint8_t spill[2048];
     for (int round = 0; round < READS_PER_PUMP; ++round) {
         make_room();
+        // Held data that fills the buffer came before a purge: it goes.
+        if (tail_ == RECEIVE_SIZE && holding()) head_ = tail_ = 0;
         std::size_t room = RECEIVE_SIZE - tail_;
         std::uint8_t* into = received_ + tail_;
         if (room == 0 && !overflowing) break;
@@ -385,17 +393,28 @@ void NetworkPort::acknowledge_at_once() {
     setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
 }
 
-bool NetworkPort::discarding() {
-    if (purgesPending_ > 0 && now_ms() >= purgeDeadline_) purgesPending_ = 0;
+// Data that comes while a purge awaits its confirmation is held back: when
+// the confirmation comes, what came before it is dropped (it left the device
+// before the purge). Should none come within the bound, the data held is the
+// caller's after all, the miss is reported, and the server is taken to
+// confirm no purge: later ones purge this side only.
+bool NetworkPort::holding() {
+    if (purgesPending_ > 0 && now_ms() >= purgeDeadline_) {
+        purgesPending_ = 0;
+        purgeMissed_ = true;
+        confirmsPurges_ = false;
+    }
     return purgesPending_ > 0;
 }
+
+std::size_t NetworkPort::visible() { return holding() ? 0 : tail_ - head_; }
 
 // Decodes the `bytes` just read at `in`, in place: kept, `in` is the end of
 // the data, which grows by the data decoded; else the data is dropped.
 void NetworkPort::decode(std::uint8_t* in, std::size_t bytes, bool keep) {
     if (!telnet_) {
         if (!keep) overrun_ = true;
-        if (keep && !discarding()) tail_ += bytes;
+        if (keep) tail_ += bytes;
         return;
     }
     std::uint8_t* out = in;
@@ -404,35 +423,37 @@ void NetworkPort::decode(std::uint8_t* in, std::size_t bytes, bool keep) {
         const tn::Decoder::Step step = decoder_.decode(in, bytes, out, event);
         in += step.consumed;
         bytes -= step.consumed;
-        if (!discarding() && step.produced > 0) {
-            if (keep) out += step.produced;
-            if (!keep) overrun_ = true;
-        }
-        if (step.event) handle(event);
+        if (keep) out += step.produced;
+        if (!keep && step.produced > 0) overrun_ = true;
+        if (step.event && handle(event) && keep) head_ = static_cast<std::size_t>(out - received_);
     }
     if (keep) tail_ = static_cast<std::size_t>(out - received_);
 }
 
-void NetworkPort::handle(const tn::Event& event) {
+// True for the confirmation of a purge still pending.
+bool NetworkPort::handle(const tn::Event& event) {
     if (event.kind == tn::Event::Kind::Negotiation) {
         std::uint8_t reply[3];
         const std::size_t size = negotiation_.answer(event.verb, event.option, reply);
         // With no room the answer is dropped: a server that floods offers
         // and reads nothing gets no more than the room holds.
         if (size != 0) queue_control(reply, size);
-        return;
+        return false;
     }
-    if (event.option != tn::COM_PORT || event.size == 0) return;
+    if (event.option != tn::COM_PORT || event.size == 0) return false;
     switch (event.value[0]) {
         case tn::SERVER_OFFSET + tn::FLOWCONTROL_SUSPEND: suspended_ = true; break;
         case tn::SERVER_OFFSET + tn::FLOWCONTROL_RESUME: suspended_ = false; break;
-        case tn::SERVER_OFFSET + tn::PURGE_DATA:
-            if (purgesPending_ > 0) --purgesPending_;
+        case tn::SERVER_OFFSET + tn::PURGE_DATA: {
+            const bool pending = purgesPending_ > 0;
+            if (pending) --purgesPending_;
             ++confirmations_;
-            break;
+            return pending;
+        }
         default: note_answer(event.value, event.size); break;
     }
     // Line-state and modem-state notices need nothing from a port.
+    return false;
 }
 
 void NetworkPort::note_answer(const std::uint8_t* value, std::size_t size) {
@@ -554,11 +575,16 @@ BOOL NetworkPort::clear_comm_error(DWORD* errors, COMSTAT* stat) {
     if (!pump()) return fail(ERROR_GEN_FAILURE);
     // Line errors reach a network port as data, if at all; the one condition
     // is data dropped while answers were read from behind it.
+    const std::size_t waiting = visible();
+    if (purgeMissed_) {
+        purgeMissed_ = false;
+        return fail(ERROR_GEN_FAILURE);
+    }
     if (errors != nullptr) *errors = overrun_ ? CE_RXOVER : 0;
     overrun_ = false;
     if (stat != nullptr) {
         *stat = COMSTAT{};
-        stat->cbInQue = static_cast<DWORD>(tail_ - head_);
+        stat->cbInQue = static_cast<DWORD>(waiting);
     }
     return TRUE;
 }
@@ -582,6 +608,7 @@ BOOL NetworkPort::purge(DWORD flags) {
     const std::size_t length = tn::encode_com_port(tn::PURGE_DATA, &which, 1, message);
     const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
     const bool exchangeStarts = (flags & PURGE_RXABORT) != 0;
+    if (exchangeStarts && !confirmsPurges_) return TRUE;
     // Before a write the message waits to go in one segment with the
     // write's first bytes: one wake-up of the server instead of two.
     if (!(exchangeStarts && queue_control(message, length)) && !send_control(message, length, deadline)) {
@@ -592,15 +619,18 @@ BOOL NetworkPort::purge(DWORD flags) {
     if (exchangeStarts) return TRUE;
     // Every purge still pending is confirmed in order, this one last.
     const std::uint64_t needed = confirmations_ + static_cast<std::uint64_t>(purgesPending_);
-    if (!await(deadline, [this, needed] { return confirmations_ >= needed; })) return fail(ERROR_GEN_FAILURE);
+    if (!await(deadline, [this, needed] { return confirmations_ >= needed; })) {
+        purgesPending_ = 0;  // reported here, not again by the next call
+        return fail(ERROR_GEN_FAILURE);
+    }
     return TRUE;
 }
 
 BOOL NetworkPort::read(void* buffer, DWORD toRead, DWORD& got) {
     std::lock_guard<std::mutex> hold(mutex_);
     // The socket is asked only when what is here does not cover the read.
-    if (broken_ || (tail_ - head_ < toRead && !pump())) return fail(ERROR_GEN_FAILURE);
-    const std::size_t waiting = tail_ - head_;
+    if (broken_ || (visible() < toRead && !pump())) return fail(ERROR_GEN_FAILURE);
+    const std::size_t waiting = visible();
     const std::size_t amount = toRead < waiting ? toRead : waiting;
     auto* bytes = static_cast<std::uint8_t*>(buffer);
     std::memcpy(bytes, received_ + head_, amount);
