@@ -1,6 +1,6 @@
-// Nothing here allocates once a port is open: ports live in a fixed array,
-// one per pool entry, each with fixed buffers. Only the name lookup at open
-// time allocates.
+// Nothing here allocates once a port is open: a pool entry's port, with its
+// fixed buffers, is made at the entry's first network open and kept. Only
+// that and the name lookup at open time allocate.
 //
 // Any thread may call any operation; one mutex keeps the buffers and the
 // byte stream whole, and is let go while an operation waits for the network,
@@ -18,13 +18,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <new>
 #include <strings.h>
 
 #include "device/posix/handle_pool.h"
@@ -82,6 +82,8 @@ std::uint8_t wire_flow(const DCB& dcb) {
 // Answers to the settings we ask for or set, by what they answer.
 enum Answer : std::size_t { RATE, DATA_SIZE, PARITY, STOP_SIZE, FLOW, DTR, RTS, ANSWER_COUNT };
 
+using Lock = std::unique_lock<std::mutex>;
+
 class NetworkPort final : public Port {
 public:
     bool open(const ComTarget& target);
@@ -93,19 +95,16 @@ public:
     BOOL write(const void* buffer, DWORD toWrite, DWORD& sent) override;
     BOOL get_state(DCB& dcb) override;
     BOOL set_state(const DCB& dcb) override;
-    void set_timeouts(const COMMTIMEOUTS& timeouts) override;
 
 private:
-    enum class Transfer { Done, TimedOut, Broken };
-
     void reset(const ComTarget& target);
     bool take_hold(const ComTarget& target);
     void give_up_hold();
     bool names(const ComTarget& target) const;
     bool connect_to(const ComTarget& target, std::uint64_t deadline);
-    bool negotiate(std::uint64_t deadline);
-    bool learn_settings(std::uint64_t deadline);
-    bool pass_every_byte();
+    bool negotiate(Lock& lock, std::uint64_t deadline);
+    bool learn_settings(Lock& lock, std::uint64_t deadline);
+    bool pass_every_byte(Lock& lock);
 
     // Takes in what the socket holds now; false once the connection is gone.
     bool pump(bool overflowing = false);
@@ -121,25 +120,25 @@ private:
     bool queue_control(const std::uint8_t* bytes, std::size_t size);
     void owe_iac();
     void requeue(const std::uint8_t* bytes, std::size_t size);
-    bool send_control(const std::uint8_t* bytes, std::size_t size, std::uint64_t deadline);
-    void send_com_port(std::uint8_t code, const std::uint8_t* value, std::size_t size, Answer awaited);
+    bool send_control(Lock& lock, const std::uint8_t* bytes, std::size_t size, std::uint64_t deadline);
+    void send_com_port(Lock& lock, std::uint8_t code, const std::uint8_t* value, std::size_t size, Answer awaited);
     bool flush_control();
     // Waits (with the mutex let go) until the socket is ready for `events`
     // or `deadline` passes; false when it passed first.
-    bool wait_for(short events, std::uint64_t deadline);
+    bool wait_for(Lock& lock, short events, std::uint64_t deadline);
     // Pumps until `done` holds; false when the connection is gone or the
     // deadline passes first.
     template <class Done>
-    bool await(std::uint64_t deadline, Done done);
+    bool await(Lock& lock, std::uint64_t deadline, Done done);
     bool answered(std::initializer_list<Answer> answers) const;
 
-    Transfer hand_over(const std::uint8_t* data, DWORD toWrite, std::uint64_t deadline, std::size_t& wire);
-    Transfer wait_for_departure(std::uint64_t deadline, std::uint64_t& until);
+    Transfer hand_over(Lock& lock, const std::uint8_t* data, DWORD toWrite, std::uint64_t deadline, std::size_t& wire);
+    Transfer wait_for_departure(Lock& lock, std::uint64_t deadline, std::uint64_t& until);
     bool server_takes(std::size_t& unacknowledged) const;
     std::size_t unsent_bytes() const;
     std::size_t unacknowledged_bytes() const;
     bool connection_lost() const;
-    bool apply_settings(const DCB& dcb);
+    bool apply_settings(Lock& lock, const DCB& dcb);
 
     // The server and port this port holds, while `held_`: set and read
     // under the holds' mutex only.
@@ -187,12 +186,12 @@ private:
     // The server reports its DTR and RTS lines (a pty has none).
     bool modemLines_ = false;
     DCB known_{};
-    std::atomic<bool> stripNull_{false};
-    std::atomic<DWORD> writeMultiplier_{0};
-    std::atomic<DWORD> writeConstant_{0};
 };
 
-NetworkPort networks[POOL_SIZE];
+// A pool entry's network port, made at its first network open and kept for
+// the next (another thread may still be returning from a call on it after
+// a close): only what has been opened takes room.
+NetworkPort* networks[POOL_SIZE] = {};
 // Guards every port's hold: taking one is a look at all of them.
 std::mutex holds;
 
@@ -215,9 +214,7 @@ void NetworkPort::reset(const ComTarget& target) {
     for (bool& unsure : unconfirmed_) unsure = false;
     modemLines_ = false;
     known_ = default_control_block();
-    stripNull_.store(false);
-    writeMultiplier_.store(0);
-    writeConstant_.store(0);
+    reset_shared();
 }
 
 bool NetworkPort::names(const ComTarget& target) const {
@@ -230,8 +227,8 @@ bool NetworkPort::names(const ComTarget& target) const {
 // not the addresses they stand for: nothing is looked up for the check.
 bool NetworkPort::take_hold(const ComTarget& target) {
     std::lock_guard<std::mutex> guard(holds);
-    for (const NetworkPort& other : networks) {
-        if (other.names(target)) return false;
+    for (const NetworkPort* other : networks) {
+        if (other != nullptr && other->names(target)) return false;
     }
     std::memcpy(host_, target.device, sizeof host_);
     service_ = std::strtol(target.service, nullptr, 10);
@@ -245,7 +242,7 @@ void NetworkPort::give_up_hold() {
 }
 
 bool NetworkPort::open(const ComTarget& target) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Lock lock(mutex_);
     reset(target);
     if (!take_hold(target)) {
         set_last_error(ERROR_SHARING_VIOLATION);
@@ -253,7 +250,7 @@ bool NetworkPort::open(const ComTarget& target) {
     }
     const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
     bool ok = connect_to(target, deadline);
-    if (ok && telnet_) ok = negotiate(deadline) && learn_settings(deadline) && pass_every_byte();
+    if (ok && telnet_) ok = negotiate(lock, deadline) && learn_settings(lock, deadline) && pass_every_byte(lock);
     if (!ok) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
@@ -269,29 +266,29 @@ bool NetworkPort::connect_to(const ComTarget& target, std::uint64_t deadline) {
     return fd_ >= 0;
 }
 
-bool NetworkPort::negotiate(std::uint64_t deadline) {
+bool NetworkPort::negotiate(Lock& lock, std::uint64_t deadline) {
     std::uint8_t offers[32];
     const std::size_t size = negotiation_.offer(offers);
-    if (!send_control(offers, size, deadline)) return false;
-    if (!await(deadline, [this] { return negotiation_.complete() || negotiation_.refused(); })) return false;
+    if (!send_control(lock, offers, size, deadline)) return false;
+    if (!await(lock, deadline, [this] { return negotiation_.complete() || negotiation_.refused(); })) return false;
     return !negotiation_.refused();
 }
 
 // Asks for every setting. The DTR question goes first: a server answers in
 // order, so once the later answers are in, a DTR answer that has not come
 // never will, and the far device has no modem lines.
-bool NetworkPort::learn_settings(std::uint64_t deadline) {
+bool NetworkPort::learn_settings(Lock& lock, std::uint64_t deadline) {
     const std::uint8_t askDtr = tn::CONTROL_ASK_DTR;
     const std::uint8_t askRate[4] = {0, 0, 0, 0};
     const std::uint8_t ask = 0;
-    send_com_port(tn::SET_CONTROL, &askDtr, 1, DTR);
-    send_com_port(tn::SET_BAUDRATE, askRate, 4, RATE);
-    send_com_port(tn::SET_DATASIZE, &ask, 1, DATA_SIZE);
-    send_com_port(tn::SET_PARITY, &ask, 1, PARITY);
-    send_com_port(tn::SET_STOPSIZE, &ask, 1, STOP_SIZE);
+    send_com_port(lock, tn::SET_CONTROL, &askDtr, 1, DTR);
+    send_com_port(lock, tn::SET_BAUDRATE, askRate, 4, RATE);
+    send_com_port(lock, tn::SET_DATASIZE, &ask, 1, DATA_SIZE);
+    send_com_port(lock, tn::SET_PARITY, &ask, 1, PARITY);
+    send_com_port(lock, tn::SET_STOPSIZE, &ask, 1, STOP_SIZE);
     const std::uint8_t askFlow = tn::CONTROL_ASK_FLOW;
-    send_com_port(tn::SET_CONTROL, &askFlow, 1, FLOW);
-    if (!await(deadline, [this] { return answered({RATE, DATA_SIZE, PARITY, STOP_SIZE, FLOW}); })) return false;
+    send_com_port(lock, tn::SET_CONTROL, &askFlow, 1, FLOW);
+    if (!await(lock, deadline, [this] { return answered({RATE, DATA_SIZE, PARITY, STOP_SIZE, FLOW}); })) return false;
 
     const std::uint32_t parity = answer_[PARITY];
     const std::uint32_t stop = answer_[STOP_SIZE];
@@ -316,11 +313,11 @@ bool NetworkPort::learn_settings(std::uint64_t deadline) {
 
 // A freshly opened port is a transparent byte pipe, as a terminal is: 0x11
 // and 0x13 are data, so a far port left in XON/XOFF is switched out of it.
-bool NetworkPort::pass_every_byte() {
+bool NetworkPort::pass_every_byte(Lock& lock) {
     if (!known_.fOutX && !known_.fInX) return true;
     DCB plain = known_;
     plain.fOutX = plain.fInX = 0;
-    if (!apply_settings(plain)) return false;
+    if (!apply_settings(lock, plain)) return false;
     known_ = plain;
     return true;
 }
@@ -522,47 +519,47 @@ bool NetworkPort::flush_control() {
     return !broken_;
 }
 
-bool NetworkPort::send_control(const std::uint8_t* bytes, std::size_t size, std::uint64_t deadline) {
+bool NetworkPort::send_control(Lock& lock, const std::uint8_t* bytes, std::size_t size, std::uint64_t deadline) {
     while (!queue_control(bytes, size)) {
         if (!flush_control()) return false;
         if (controlSize_ + size <= CONTROL_SIZE - 1) continue;
-        if (!wait_for(POLLOUT, deadline)) return false;
+        if (!wait_for(lock, POLLOUT, deadline)) return false;
     }
     return flush_control();
 }
 
-void NetworkPort::send_com_port(std::uint8_t code, const std::uint8_t* value, std::size_t size, Answer awaited) {
+void NetworkPort::send_com_port(Lock& lock, std::uint8_t code, const std::uint8_t* value, std::size_t size, Answer awaited) {
     std::uint8_t message[tn::MESSAGE_MAX];
     const std::size_t length = tn::encode_com_port(code, value, size, message);
     fresh_[awaited] = false;
     // A message that finds no room is not answered, and the wait for the
     // answer fails in its time.
-    send_control(message, length, now_ms() + static_cast<std::uint64_t>(timeoutMs_));
+    send_control(lock, message, length, now_ms() + static_cast<std::uint64_t>(timeoutMs_));
 }
 
-bool NetworkPort::wait_for(short events, std::uint64_t deadline) {
+bool NetworkPort::wait_for(Lock& lock, short events, std::uint64_t deadline) {
     const int wait = left_ms(deadline);
     if (wait == 0) return false;
     pollfd watch{fd_, events, 0};
-    mutex_.unlock();
+    lock.unlock();
     const int ready = ::poll(&watch, 1, wait);
-    mutex_.lock();
+    lock.lock();
     return ready > 0 || (ready < 0 && errno == EINTR);
 }
 
 template <class Done>
-bool NetworkPort::await(std::uint64_t deadline, Done done) {
+bool NetworkPort::await(Lock& lock, std::uint64_t deadline, Done done) {
     for (;;) {
         if (!pump(true)) return false;
         if (done()) return true;
         short events = POLLIN;
         if (controlSize_ > 0) events |= POLLOUT;
-        if (!wait_for(events, deadline)) return false;
+        if (!wait_for(lock, events, deadline)) return false;
     }
 }
 
 BOOL NetworkPort::close() {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Lock lock(mutex_);
     // close() gives the descriptor back even when it reports an error.
     ::close(fd_);
     fd_ = -1;
@@ -571,7 +568,7 @@ BOOL NetworkPort::close() {
 }
 
 BOOL NetworkPort::clear_comm_error(DWORD* errors, COMSTAT* stat) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Lock lock(mutex_);
     if (!pump()) return fail(ERROR_GEN_FAILURE);
     // Line errors reach a network port as data, if at all; the one condition
     // is data dropped while answers were read from behind it.
@@ -598,7 +595,7 @@ BOOL NetworkPort::clear_comm_error(DWORD* errors, COMSTAT* stat) {
 // every write): the server purges before it takes the write's bytes, so the
 // confirmation need not be waited for, and the purge costs no round trip.
 BOOL NetworkPort::purge(DWORD flags) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Lock lock(mutex_);
     if (!pump()) return fail(ERROR_GEN_FAILURE);
     if ((flags & PURGE_RXCLEAR) == 0) return TRUE;
     head_ = tail_ = 0;
@@ -611,7 +608,7 @@ BOOL NetworkPort::purge(DWORD flags) {
     if (exchangeStarts && !confirmsPurges_) return TRUE;
     // Before a write the message waits to go in one segment with the
     // write's first bytes: one wake-up of the server instead of two.
-    if (!(exchangeStarts && queue_control(message, length)) && !send_control(message, length, deadline)) {
+    if (!(exchangeStarts && queue_control(message, length)) && !send_control(lock, message, length, deadline)) {
         return fail(ERROR_GEN_FAILURE);
     }
     ++purgesPending_;
@@ -619,7 +616,7 @@ BOOL NetworkPort::purge(DWORD flags) {
     if (exchangeStarts) return TRUE;
     // Every purge still pending is confirmed in order, this one last.
     const std::uint64_t needed = confirmations_ + static_cast<std::uint64_t>(purgesPending_);
-    if (!await(deadline, [this, needed] { return confirmations_ >= needed; })) {
+    if (!await(lock, deadline, [this, needed] { return confirmations_ >= needed; })) {
         purgesPending_ = 0;  // reported here, not again by the next call
         return fail(ERROR_GEN_FAILURE);
     }
@@ -627,7 +624,7 @@ BOOL NetworkPort::purge(DWORD flags) {
 }
 
 BOOL NetworkPort::read(void* buffer, DWORD toRead, DWORD& got) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Lock lock(mutex_);
     // The socket is asked only when what is here does not cover the read.
     if (broken_ || (visible() < toRead && !pump())) return fail(ERROR_GEN_FAILURE);
     const std::size_t waiting = visible();
@@ -635,8 +632,7 @@ BOOL NetworkPort::read(void* buffer, DWORD toRead, DWORD& got) {
     auto* bytes = static_cast<std::uint8_t*>(buffer);
     std::memcpy(bytes, received_ + head_, amount);
     head_ += amount;
-    got = static_cast<DWORD>(amount);
-    if (stripNull_.load(std::memory_order_relaxed)) got = strip_nulls(bytes, got);
+    got = delivered(bytes, static_cast<DWORD>(amount));
     return TRUE;
 }
 
@@ -646,13 +642,12 @@ BOOL NetworkPort::read(void* buffer, DWORD toRead, DWORD& got) {
 // the data whose every wire byte has gone.
 BOOL NetworkPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
     std::lock_guard<std::mutex> turn(writeTurn_);
-    std::lock_guard<std::mutex> hold(mutex_);
+    Lock lock(mutex_);
     if (broken_) return fail(ERROR_GEN_FAILURE);
     const auto* data = static_cast<const std::uint8_t*>(buffer);
-    const std::uint64_t deadline = write_deadline(writeMultiplier_.load(std::memory_order_relaxed),
-                                                  writeConstant_.load(std::memory_order_relaxed), toWrite);
+    const std::uint64_t deadline = write_deadline_for(toWrite);
     std::size_t wire = 0;
-    const Transfer ended = hand_over(data, toWrite, deadline, wire);
+    const Transfer ended = hand_over(lock, data, toWrite, deadline, wire);
     // What the system still holds is at the end of what this write handed
     // it. A timed-out write counts what has left; a broken one only what the
     // server acknowledged: the rest died with the connection.
@@ -665,7 +660,7 @@ BOOL NetworkPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
     return TRUE;
 }
 
-NetworkPort::Transfer NetworkPort::hand_over(const std::uint8_t* data, DWORD toWrite, std::uint64_t deadline,
+NetworkPort::Transfer NetworkPort::hand_over(Lock& lock, const std::uint8_t* data, DWORD toWrite, std::uint64_t deadline,
                                              std::size_t& wire) {
     const auto bound = [&] { return deadline != 0 ? deadline : now_ms() + static_cast<std::uint64_t>(timeoutMs_); };
     std::uint64_t until = bound();
@@ -714,7 +709,7 @@ NetworkPort::Transfer NetworkPort::hand_over(const std::uint8_t* data, DWORD toW
             }
             const short events = static_cast<short>(POLLIN | (suspended_ ? 0 : POLLOUT));
             std::size_t unacknowledged = deadline == 0 ? unacknowledged_bytes() : 0;
-            if (!wait_for(events, until) && deadline == 0 && server_takes(unacknowledged)) {
+            if (!wait_for(lock, events, until) && deadline == 0 && server_takes(unacknowledged)) {
                 until = bound();
                 continue;
             }
@@ -733,13 +728,13 @@ NetworkPort::Transfer NetworkPort::hand_over(const std::uint8_t* data, DWORD toW
         midPiece_ = false;
         if (!flush_control()) return Transfer::Broken;
     }
-    return wait_for_departure(deadline, until);
+    return wait_for_departure(lock, deadline, until);
 }
 
 // Waits until the system has put every byte on the way. Only a timed wait
 // sees that; a connection that breaks meanwhile ends it at once, and without
 // a write timeout a server that still takes bytes keeps it going.
-NetworkPort::Transfer NetworkPort::wait_for_departure(std::uint64_t deadline, std::uint64_t& until) {
+NetworkPort::Transfer NetworkPort::wait_for_departure(Lock& lock, std::uint64_t deadline, std::uint64_t& until) {
     if (unsent_bytes() == 0) return Transfer::Done;
     std::size_t unacknowledged = unacknowledged_bytes();
     do {
@@ -749,10 +744,10 @@ NetworkPort::Transfer NetworkPort::wait_for_departure(std::uint64_t deadline, st
         }
         if (deadline == 0 && server_takes(unacknowledged)) until = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
         if (left_ms(until) == 0) return Transfer::TimedOut;
-        mutex_.unlock();
+        lock.unlock();
         timespec pause{0, 200000};
         nanosleep(&pause, nullptr);
-        mutex_.lock();
+        lock.lock();
     } while (unsent_bytes() > 0);
     return Transfer::Done;
 }
@@ -790,37 +785,37 @@ bool NetworkPort::connection_lost() const {
 }
 
 BOOL NetworkPort::get_state(DCB& dcb) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Lock lock(mutex_);
     if (!pump()) return fail(ERROR_GEN_FAILURE);
     dcb = known_;
-    dcb.fNull = stripNull_.load(std::memory_order_relaxed) ? 1 : 0;
+    dcb.fNull = null_setting();
     return TRUE;
 }
 
 BOOL NetworkPort::set_state(const DCB& dcb) {
     std::lock_guard<std::mutex> turn(settingTurn_);
-    std::lock_guard<std::mutex> hold(mutex_);
+    Lock lock(mutex_);
     // The known rate is never 0 (a server asked for rate 0 reports its rate),
     // so a block with rate 0 is refused here as on a live terminal.
     if (!valid_control_block(dcb, known_.BaudRate)) return fail(ERROR_INVALID_PARAMETER);
     if (!pump()) return fail(ERROR_GEN_FAILURE);
     // Over raw TCP the settings are this side's alone.
-    if (telnet_ && !apply_settings(dcb)) return fail(ERROR_GEN_FAILURE);
+    if (telnet_ && !apply_settings(lock, dcb)) return fail(ERROR_GEN_FAILURE);
     known_ = dcb;
-    stripNull_.store(dcb.fNull != 0, std::memory_order_relaxed);
+    keep_null_setting(dcb);
     return TRUE;
 }
 
 // Sends the settings that change and checks every answer; what the server
 // confirmed is known from then on, whatever else failed.
-bool NetworkPort::apply_settings(const DCB& dcb) {
+bool NetworkPort::apply_settings(Lock& lock, const DCB& dcb) {
     bool awaited[ANSWER_COUNT] = {};
     std::uint32_t wanted[ANSWER_COUNT] = {};
     const auto change = [&](Answer answer, std::uint8_t code, std::uint32_t value, const std::uint8_t* wire,
                             std::size_t size) {
         awaited[answer] = true;
         wanted[answer] = value;
-        send_com_port(code, wire, size, answer);
+        send_com_port(lock, code, wire, size, answer);
     };
     const auto changes = [&](Answer answer, bool differs) { return differs || unconfirmed_[answer]; };
     if (changes(RATE, dcb.BaudRate != known_.BaudRate)) {
@@ -854,7 +849,7 @@ bool NetworkPort::apply_settings(const DCB& dcb) {
         }
         return true;
     };
-    const bool arrived = await(deadline, allIn);
+    const bool arrived = await(lock, deadline, allIn);
     bool agreed = arrived;
     for (std::size_t i = 0; i < ANSWER_COUNT; ++i) {
         if (!awaited[i]) continue;
@@ -875,17 +870,20 @@ bool NetworkPort::apply_settings(const DCB& dcb) {
     return agreed;
 }
 
-void NetworkPort::set_timeouts(const COMMTIMEOUTS& timeouts) {
-    // Reads take only what is already there, so only the write limits act.
-    writeMultiplier_.store(timeouts.WriteTotalTimeoutMultiplier, std::memory_order_relaxed);
-    writeConstant_.store(timeouts.WriteTotalTimeoutConstant, std::memory_order_relaxed);
-}
-
 }  // namespace
 
 Port* open_network(std::size_t index, const ComTarget& target) {
-    NetworkPort& port = networks[index];
-    return port.open(target) ? &port : nullptr;
+    NetworkPort* port = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(holds);  // holds are looked up in every port
+        if (networks[index] == nullptr) networks[index] = new (std::nothrow) NetworkPort;
+        port = networks[index];
+    }
+    if (port == nullptr) {
+        set_last_error(ERROR_GEN_FAILURE);
+        return nullptr;
+    }
+    return port->open(target) ? port : nullptr;
 }
 
 }  // namespace tarvo::posix
