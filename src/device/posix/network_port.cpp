@@ -174,6 +174,10 @@ private:
     int purgesPending_ = 0;
     bool purgeMissed_ = false;
     bool confirmsPurges_ = true;
+    // The mapping asks that the purge before a write empty this side only.
+    bool purgeLocal_ = false;
+    // Reads acknowledge at once until the answer to the exchange begins.
+    bool acknowledging_ = false;
     std::uint64_t purgeDeadline_ = 0;
     std::uint64_t confirmations_ = 0;
     bool suspended_ = false;
@@ -209,6 +213,8 @@ void NetworkPort::reset(const ComTarget& target) {
     purgesPending_ = 0;
     purgeMissed_ = false;
     confirmsPurges_ = true;
+    purgeLocal_ = target.purgeLocal;
+    acknowledging_ = false;
     suspended_ = false;
     for (bool& fresh : fresh_) fresh = false;
     for (bool& unsure : unconfirmed_) unsure = false;
@@ -372,7 +378,7 @@ bool NetworkPort::pump(bool overflowing) {
             return false;
         }
         decode(into, static_cast<std::size_t>(got), into != spill);
-        acknowledge_at_once();
+        if (acknowledging_) acknowledge_at_once();
         // A short read may have ended at the server's end of the stream: the
         // next read says so, and this call already reports the hung-up line.
     }
@@ -383,11 +389,14 @@ bool NetworkPort::pump(bool overflowing) {
 // (Nagle) holds the device's answer while this side delays its
 // acknowledgement: over rfc2217 some 40 ms on every exchange (the purge's
 // confirmation comes just before the answer), over raw TCP whenever the
-// device answers in pieces. Linux drops quick acknowledgement after a
-// while, so it is asked for again after every read.
+// device answers in pieces. So from the start of an exchange (the purge
+// before a write) every read acknowledges at once, until the confirmation
+// is in and the answer has begun; after that the acknowledgement owed rides
+// on the next request, and a stream costs no call per read.
 void NetworkPort::acknowledge_at_once() {
     const int on = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    if (purgesPending_ == 0 && tail_ > head_) acknowledging_ = false;
 }
 
 // Data that comes while a purge awaits its confirmation is held back: when
@@ -596,16 +605,20 @@ BOOL NetworkPort::clear_comm_error(DWORD* errors, COMSTAT* stat) {
 // confirmation need not be waited for, and the purge costs no round trip.
 BOOL NetworkPort::purge(DWORD flags) {
     Lock lock(mutex_);
-    if (!pump()) return fail(ERROR_GEN_FAILURE);
-    if ((flags & PURGE_RXCLEAR) == 0) return TRUE;
+    const bool exchangeStarts = (flags & PURGE_RXABORT) != 0;
+    if (exchangeStarts) acknowledging_ = true;
+    const bool clears = (flags & PURGE_RXCLEAR) != 0;
+    const bool serverPurges = clears && telnet_ && !(exchangeStarts && (purgeLocal_ || !confirmsPurges_));
+    // Data already in the socket came before the server's confirmation and
+    // goes with it: only a purge of this side alone must read it to drop it.
+    if (broken_ || (!(serverPurges && exchangeStarts) && !pump())) return fail(ERROR_GEN_FAILURE);
+    if (!clears) return TRUE;
     head_ = tail_ = 0;
-    if (!telnet_) return TRUE;
+    if (!serverPurges) return TRUE;
     std::uint8_t message[tn::MESSAGE_MAX];
     const std::uint8_t which = tn::PURGE_RECEIVED;
     const std::size_t length = tn::encode_com_port(tn::PURGE_DATA, &which, 1, message);
     const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
-    const bool exchangeStarts = (flags & PURGE_RXABORT) != 0;
-    if (exchangeStarts && !confirmsPurges_) return TRUE;
     // Before a write the message waits to go in one segment with the
     // write's first bytes: one wake-up of the server instead of two.
     if (!(exchangeStarts && queue_control(message, length)) && !send_control(lock, message, length, deadline)) {
