@@ -39,6 +39,9 @@ constexpr DWORD PURGE_RXABORT = 0x0002;
 constexpr DWORD PURGE_TXCLEAR = 0x0004;
 constexpr DWORD PURGE_RXCLEAR = 0x0008;
 
+// ClearCommError
+constexpr DWORD CE_RXOVER = 0x0001;  // the input queue was full: bytes were lost
+
 // GetLastError
 constexpr DWORD ERROR_SUCCESS = 0;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;

@@ -115,8 +115,9 @@ void Ser2net::stop() {
     pid_ = -1;
 }
 
-TestServer::TestServer(Behaviour behaviour) : behaviour_(std::move(behaviour)) {
+TestServer::TestServer(Behaviour behaviour, int receiveBuffer) : behaviour_(std::move(behaviour)) {
     listener_ = bound_listener(port_);
+    if (receiveBuffer > 0) ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     ::listen(listener_, 4);
     thread_ = std::thread([this] {
         while (!stopping_) {

@@ -49,11 +49,12 @@ private:
 };
 
 // A server on 127.0.0.1 that accepts connections one at a time and hands
-// each to `behaviour` on a thread of its own, until destroyed.
+// each to `behaviour` on a thread of its own, until destroyed. A
+// `receiveBuffer` other than 0 sizes the connections' receive buffers.
 class TestServer {
 public:
     using Behaviour = std::function<void(int socket, const std::atomic<bool>& stopping)>;
-    explicit TestServer(Behaviour behaviour);
+    explicit TestServer(Behaviour behaviour, int receiveBuffer = 0);
     ~TestServer();
     TestServer(const TestServer&) = delete;
     TestServer& operator=(const TestServer&) = delete;

@@ -55,7 +55,29 @@ bool starts_with(const char* text, const char* prefix, const char*& rest) {
     return true;
 }
 
-// HOST:PORT[?timeout=MS], HOST a name, an IPv4 address or [IPv6].
+// OPTION[&OPTION...]: timeout=MS, purge=local; none empty, none unknown.
+bool parse_network_options(const char* options, ComTarget& target) {
+    for (;;) {
+        const char* end = std::strchr(options, '&');
+        if (end == nullptr) end = options + std::strlen(options);
+        const char* value = nullptr;
+        static constexpr char LOCAL[] = "purge=local";
+        if (starts_with(options, "timeout=", value) && value <= end) {
+            const long ms = bounded_number(value, end, MAX_NETWORK_TIMEOUT_MS);
+            if (ms < 0) return false;
+            target.timeoutMs = static_cast<int>(ms);
+        } else if (static_cast<std::size_t>(end - options) == sizeof LOCAL - 1 &&
+                   std::strncmp(options, LOCAL, sizeof LOCAL - 1) == 0) {
+            target.purgeLocal = true;
+        } else {
+            return false;
+        }
+        if (*end == '\0') return true;
+        options = end + 1;
+    }
+}
+
+// HOST:PORT[?OPTIONS], HOST a name, an IPv4 address or [IPv6].
 bool parse_network_address(const char* address, ComTarget& target) {
     const char* hostEnd = nullptr;
     const char* host = address;
@@ -80,13 +102,9 @@ bool parse_network_address(const char* address, ComTarget& target) {
     std::snprintf(target.service, sizeof target.service, "%ld", port);
 
     target.timeoutMs = DEFAULT_NETWORK_TIMEOUT_MS;
+    target.purgeLocal = false;
     if (*serviceEnd == '\0') return true;
-    const char* timeout = nullptr;
-    if (!starts_with(serviceEnd, "?timeout=", timeout)) return false;
-    const long ms = bounded_number(timeout, timeout + std::strlen(timeout), MAX_NETWORK_TIMEOUT_MS);
-    if (ms < 0) return false;
-    target.timeoutMs = static_cast<int>(ms);
-    return true;
+    return parse_network_options(serviceEnd + 1, target);
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 // A mapping usb:VVVV:PPPP[:SERIAL] names the one USB serial device with those
 // ids (and serial number) wherever it was enumerated. A mapping of the form
 // rfc2217://HOST:PORT or tcp://HOST:PORT, optionally followed by
-// ?timeout=MS, names a port served over the network.
+// ?timeout=MS and/or purge=local (joined by &), names a port served over the
+// network.
 // Pure functions over their arguments, apart from reading the environment in
 // mapping_of; nothing allocates.
 #ifndef TARVO_DEVICE_POSIX_COM_MAPPING_H
@@ -40,6 +41,9 @@ struct ComTarget {
     char device[DEVICE_NAME_SIZE] = {};
     char service[6] = {};  // network kinds: the TCP port, decimal
     int timeoutMs = DEFAULT_NETWORK_TIMEOUT_MS;
+    // rfc2217: the purge before every write empties this side only, and
+    // awaits no confirmation from the server.
+    bool purgeLocal = false;
 };
 
 // What COM `number` stands for, given its mapping (nullptr: none), with

@@ -1,6 +1,6 @@
-// Nothing here allocates once a port is open: ports live in a fixed array,
-// one per pool entry, each with fixed buffers. Only the name lookup at open
-// time allocates.
+// Nothing here allocates once a port is open: a pool entry's port, with its
+// fixed buffers, is made at the entry's first network open and kept. Only
+// that and the name lookup at open time allocate.
 //
 // Any thread may call any operation; one mutex keeps the buffers and the
 // byte stream whole, and is let go while an operation waits for the network,
@@ -18,12 +18,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <new>
+#include <strings.h>
 
 #include "device/posix/handle_pool.h"
 #include "device/posix/last_error.h"
@@ -80,6 +82,8 @@ std::uint8_t wire_flow(const DCB& dcb) {
 // Answers to the settings we ask for or set, by what they answer.
 enum Answer : std::size_t { RATE, DATA_SIZE, PARITY, STOP_SIZE, FLOW, DTR, RTS, ANSWER_COUNT };
 
+using Lock = std::unique_lock<std::mutex>;
+
 class NetworkPort final : public Port {
 public:
     bool open(const ComTarget& target);
@@ -91,25 +95,26 @@ public:
     BOOL write(const void* buffer, DWORD toWrite, DWORD& sent) override;
     BOOL get_state(DCB& dcb) override;
     BOOL set_state(const DCB& dcb) override;
-    void set_timeouts(const COMMTIMEOUTS& timeouts) override;
     BOOL modem_status(DWORD& lines) override;
     BOOL set_break(bool on) override;
 
 private:
-    enum class Transfer { Done, TimedOut, Broken };
-
     void reset(const ComTarget& target);
+    bool take_hold(const ComTarget& target);
+    void give_up_hold();
+    bool names(const ComTarget& target) const;
     bool connect_to(const ComTarget& target, std::uint64_t deadline);
-    bool negotiate(std::uint64_t deadline);
-    bool learn_settings(std::uint64_t deadline);
-    bool pass_every_byte();
+    bool negotiate(Lock& lock, std::uint64_t deadline);
+    bool learn_settings(Lock& lock, std::uint64_t deadline);
+    bool pass_every_byte(Lock& lock);
 
     // Takes in what the socket holds now; false once the connection is gone.
-    bool pump();
-    void decode(std::size_t bytes);
-    void handle(const tn::Event& event);
+    bool pump(bool overflowing = false);
+    void decode(std::uint8_t* in, std::size_t bytes, bool keep);
+    bool handle(const tn::Event& event);
     void note_answer(const std::uint8_t* value, std::size_t size);
-    bool discarding();
+    bool holding();
+    std::size_t visible();
     void acknowledge_at_once();
     void make_room();
     void drop_connection();
@@ -117,21 +122,31 @@ private:
     bool queue_control(const std::uint8_t* bytes, std::size_t size);
     void owe_iac();
     void requeue(const std::uint8_t* bytes, std::size_t size);
-    bool send_control(const std::uint8_t* bytes, std::size_t size, std::uint64_t deadline);
-    void send_com_port(std::uint8_t code, const std::uint8_t* value, std::size_t size, Answer awaited);
+    bool send_control(Lock& lock, const std::uint8_t* bytes, std::size_t size, std::uint64_t deadline);
+    void send_com_port(Lock& lock, std::uint8_t code, const std::uint8_t* value, std::size_t size, Answer awaited);
     bool flush_control();
     // Waits (with the mutex let go) until the socket is ready for `events`
     // or `deadline` passes; false when it passed first.
-    bool wait_for(short events, std::uint64_t deadline);
+    bool wait_for(Lock& lock, short events, std::uint64_t deadline);
     // Pumps until `done` holds; false when the connection is gone or the
     // deadline passes first.
     template <class Done>
-    bool await(std::uint64_t deadline, Done done);
+    bool await(Lock& lock, std::uint64_t deadline, Done done);
     bool answered(std::initializer_list<Answer> answers) const;
 
-    Transfer hand_over(const std::uint8_t* data, DWORD toWrite, std::uint64_t deadline, std::size_t& wire);
+    Transfer hand_over(Lock& lock, const std::uint8_t* data, DWORD toWrite, std::uint64_t deadline, std::size_t& wire);
+    Transfer wait_for_departure(Lock& lock, std::uint64_t deadline, std::uint64_t& until);
+    bool server_takes(std::size_t& unacknowledged) const;
     std::size_t unsent_bytes() const;
-    bool apply_settings(const DCB& dcb);
+    std::size_t unacknowledged_bytes() const;
+    bool connection_lost() const;
+    bool apply_settings(Lock& lock, const DCB& dcb);
+
+    // The server and port this port holds, while `held_`: set and read
+    // under the holds' mutex only.
+    bool held_ = false;
+    char host_[DEVICE_NAME_SIZE] = {};
+    long service_ = 0;
 
     std::mutex mutex_;
     std::mutex writeTurn_;
@@ -147,6 +162,8 @@ private:
     std::uint8_t received_[RECEIVE_SIZE];
     std::size_t head_ = 0;
     std::size_t tail_ = 0;
+    // Data was dropped for want of room.
+    bool overrun_ = false;
     std::uint8_t sending_[SEND_SIZE];
     // A piece of data is partly in the socket: no command may go in between.
     bool midPiece_ = false;
@@ -154,13 +171,23 @@ private:
     std::size_t controlSize_ = 0;
 
     // Input purges the server has not confirmed yet; until then, data from
-    // it was sent before the purge and is dropped. Bounded by the timeout.
+    // it is held (holding()). Bounded by the timeout, after which the miss
+    // is reported once and this server's purges are this side's only.
     int purgesPending_ = 0;
+    bool purgeMissed_ = false;
+    bool confirmsPurges_ = true;
+    // The mapping asks that the purge before a write empty this side only.
+    bool purgeLocal_ = false;
+    // Reads acknowledge at once until the answer to the exchange begins.
+    bool acknowledging_ = false;
     std::uint64_t purgeDeadline_ = 0;
     std::uint64_t confirmations_ = 0;
     bool suspended_ = false;
 
     bool fresh_[ANSWER_COUNT] = {};
+    // Settings sent whose answer never came: what the server has is not
+    // known, so the next change sends them whatever `known_` says.
+    bool unconfirmed_[ANSWER_COUNT] = {};
     std::uint32_t answer_[ANSWER_COUNT] = {};
     // The server reports its DTR and RTS lines (a pty has none).
     bool modemLines_ = false;
@@ -169,12 +196,14 @@ private:
     bool modemKnown_ = false;
     std::uint8_t modemState_ = 0;
     DCB known_{};
-    std::atomic<bool> stripNull_{false};
-    std::atomic<DWORD> writeMultiplier_{0};
-    std::atomic<DWORD> writeConstant_{0};
 };
 
-NetworkPort networks[POOL_SIZE];
+// A pool entry's network port, made at its first network open and kept for
+// the next (another thread may still be returning from a call on it after
+// a close): only what has been opened takes room.
+NetworkPort* networks[POOL_SIZE] = {};
+// Guards every port's hold: taking one is a look at all of them.
+std::mutex holds;
 
 void NetworkPort::reset(const ComTarget& target) {
     fd_ = -1;
@@ -184,29 +213,62 @@ void NetworkPort::reset(const ComTarget& target) {
     decoder_ = tn::Decoder{};
     negotiation_ = tn::Negotiation(true);
     head_ = tail_ = 0;
+    overrun_ = false;
     midPiece_ = false;
     controlSize_ = 0;
     purgesPending_ = 0;
+    purgeMissed_ = false;
+    confirmsPurges_ = true;
+    purgeLocal_ = target.purgeLocal;
+    acknowledging_ = false;
     suspended_ = false;
     for (bool& fresh : fresh_) fresh = false;
+    for (bool& unsure : unconfirmed_) unsure = false;
     modemLines_ = false;
     modemKnown_ = false;
     modemState_ = 0;
     known_ = default_control_block();
-    stripNull_.store(false);
-    writeMultiplier_.store(0);
-    writeConstant_.store(0);
+    reset_shared();
+}
+
+bool NetworkPort::names(const ComTarget& target) const {
+    return held_ && service_ == std::strtol(target.service, nullptr, 10) && strcasecmp(host_, target.device) == 0;
+}
+
+// A server takes one client per port (and some let the newest in, ending the
+// first): within this process, a server and port named by one open port are
+// refused to any other before a connection is tried. The names are compared,
+// not the addresses they stand for: nothing is looked up for the check.
+bool NetworkPort::take_hold(const ComTarget& target) {
+    std::lock_guard<std::mutex> guard(holds);
+    for (const NetworkPort* other : networks) {
+        if (other != nullptr && other->names(target)) return false;
+    }
+    std::memcpy(host_, target.device, sizeof host_);
+    service_ = std::strtol(target.service, nullptr, 10);
+    held_ = true;
+    return true;
+}
+
+void NetworkPort::give_up_hold() {
+    std::lock_guard<std::mutex> guard(holds);
+    held_ = false;
 }
 
 bool NetworkPort::open(const ComTarget& target) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Lock lock(mutex_);
     reset(target);
+    if (!take_hold(target)) {
+        set_last_error(ERROR_SHARING_VIOLATION);
+        return false;
+    }
     const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
     bool ok = connect_to(target, deadline);
-    if (ok && telnet_) ok = negotiate(deadline) && learn_settings(deadline) && pass_every_byte();
+    if (ok && telnet_) ok = negotiate(lock, deadline) && learn_settings(lock, deadline) && pass_every_byte(lock);
     if (!ok) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
+        give_up_hold();
         set_last_error(ERROR_GEN_FAILURE);
     }
     return ok;
@@ -218,29 +280,29 @@ bool NetworkPort::connect_to(const ComTarget& target, std::uint64_t deadline) {
     return fd_ >= 0;
 }
 
-bool NetworkPort::negotiate(std::uint64_t deadline) {
+bool NetworkPort::negotiate(Lock& lock, std::uint64_t deadline) {
     std::uint8_t offers[32];
     const std::size_t size = negotiation_.offer(offers);
-    if (!send_control(offers, size, deadline)) return false;
-    if (!await(deadline, [this] { return negotiation_.complete() || negotiation_.refused(); })) return false;
+    if (!send_control(lock, offers, size, deadline)) return false;
+    if (!await(lock, deadline, [this] { return negotiation_.complete() || negotiation_.refused(); })) return false;
     return !negotiation_.refused();
 }
 
 // Asks for every setting. The DTR question goes first: a server answers in
 // order, so once the later answers are in, a DTR answer that has not come
 // never will, and the far device has no modem lines.
-bool NetworkPort::learn_settings(std::uint64_t deadline) {
+bool NetworkPort::learn_settings(Lock& lock, std::uint64_t deadline) {
     const std::uint8_t askDtr = tn::CONTROL_ASK_DTR;
     const std::uint8_t askRate[4] = {0, 0, 0, 0};
     const std::uint8_t ask = 0;
-    send_com_port(tn::SET_CONTROL, &askDtr, 1, DTR);
-    send_com_port(tn::SET_BAUDRATE, askRate, 4, RATE);
-    send_com_port(tn::SET_DATASIZE, &ask, 1, DATA_SIZE);
-    send_com_port(tn::SET_PARITY, &ask, 1, PARITY);
-    send_com_port(tn::SET_STOPSIZE, &ask, 1, STOP_SIZE);
+    send_com_port(lock, tn::SET_CONTROL, &askDtr, 1, DTR);
+    send_com_port(lock, tn::SET_BAUDRATE, askRate, 4, RATE);
+    send_com_port(lock, tn::SET_DATASIZE, &ask, 1, DATA_SIZE);
+    send_com_port(lock, tn::SET_PARITY, &ask, 1, PARITY);
+    send_com_port(lock, tn::SET_STOPSIZE, &ask, 1, STOP_SIZE);
     const std::uint8_t askFlow = tn::CONTROL_ASK_FLOW;
-    send_com_port(tn::SET_CONTROL, &askFlow, 1, FLOW);
-    if (!await(deadline, [this] { return answered({RATE, DATA_SIZE, PARITY, STOP_SIZE, FLOW}); })) return false;
+    send_com_port(lock, tn::SET_CONTROL, &askFlow, 1, FLOW);
+    if (!await(lock, deadline, [this] { return answered({RATE, DATA_SIZE, PARITY, STOP_SIZE, FLOW}); })) return false;
 
     const std::uint32_t parity = answer_[PARITY];
     const std::uint32_t stop = answer_[STOP_SIZE];
@@ -265,11 +327,11 @@ bool NetworkPort::learn_settings(std::uint64_t deadline) {
 
 // A freshly opened port is a transparent byte pipe, as a terminal is: 0x11
 // and 0x13 are data, so a far port left in XON/XOFF is switched out of it.
-bool NetworkPort::pass_every_byte() {
+bool NetworkPort::pass_every_byte(Lock& lock) {
     if (!known_.fOutX && !known_.fInX) return true;
     DCB plain = known_;
     plain.fOutX = plain.fInX = 0;
-    if (!apply_settings(plain)) return false;
+    if (!apply_settings(lock, plain)) return false;
     known_ = plain;
     return true;
 }
@@ -293,13 +355,26 @@ void NetworkPort::make_room() {
     }
 }
 
-bool NetworkPort::pump() {
+// With the buffer full, the server's data waits in the connection, and the
+// server in turn stops reading its device: nothing is lost. A call that
+// awaits answers (`overflowing`) reads on all the same, since the answers
+// come behind that data: the data that finds no room is dropped and
+// reported as an overrun, as a local port's full input queue loses bytes.
+bool NetworkPort::pump(bool overflowing) {
     if (broken_) return false;
+    std::uint8_t spill[2048];
     for (int round = 0; round < READS_PER_PUMP; ++round) {
         make_room();
-        const std::size_t room = RECEIVE_SIZE - tail_;
-        if (room == 0) break;
-        const ssize_t got = ::recv(fd_, received_ + tail_, room, MSG_DONTWAIT);
+        // Held data that fills the buffer came before a purge: it goes.
+        if (tail_ == RECEIVE_SIZE && holding()) head_ = tail_ = 0;
+        std::size_t room = RECEIVE_SIZE - tail_;
+        std::uint8_t* into = received_ + tail_;
+        if (room == 0 && !overflowing) break;
+        if (room == 0) {
+            into = spill;
+            room = sizeof spill;
+        }
+        const ssize_t got = ::recv(fd_, into, room, MSG_DONTWAIT);
         if (got == 0) {
             drop_connection();
             return false;
@@ -310,9 +385,10 @@ bool NetworkPort::pump() {
             drop_connection();
             return false;
         }
-        decode(static_cast<std::size_t>(got));
-        acknowledge_at_once();
-        if (static_cast<std::size_t>(got) < room) break;
+        decode(into, static_cast<std::size_t>(got), into != spill);
+        if (acknowledging_) acknowledge_at_once();
+        // A short read may have ended at the server's end of the stream: the
+        // next read says so, and this call already reports the hung-up line.
     }
     return flush_control();
 }
@@ -321,48 +397,64 @@ bool NetworkPort::pump() {
 // (Nagle) holds the device's answer while this side delays its
 // acknowledgement: over rfc2217 some 40 ms on every exchange (the purge's
 // confirmation comes just before the answer), over raw TCP whenever the
-// device answers in pieces. Linux drops quick acknowledgement after a
-// while, so it is asked for again after every read.
+// device answers in pieces. So from the start of an exchange (the purge
+// before a write) every read acknowledges at once, until the confirmation
+// is in and the answer has begun; after that the acknowledgement owed rides
+// on the next request, and a stream costs no call per read.
 void NetworkPort::acknowledge_at_once() {
     const int on = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    if (purgesPending_ == 0 && tail_ > head_) acknowledging_ = false;
 }
 
-bool NetworkPort::discarding() {
-    if (purgesPending_ > 0 && now_ms() >= purgeDeadline_) purgesPending_ = 0;
+// Data that comes while a purge awaits its confirmation is held back: when
+// the confirmation comes, what came before it is dropped (it left the device
+// before the purge). Should none come within the bound, the data held is the
+// caller's after all, the miss is reported, and the server is taken to
+// confirm no purge: later ones purge this side only.
+bool NetworkPort::holding() {
+    if (purgesPending_ > 0 && now_ms() >= purgeDeadline_) {
+        purgesPending_ = 0;
+        purgeMissed_ = true;
+        confirmsPurges_ = false;
+    }
     return purgesPending_ > 0;
 }
 
-// Decodes the `bytes` just read to the end of the data, in place.
-void NetworkPort::decode(std::size_t bytes) {
+std::size_t NetworkPort::visible() { return holding() ? 0 : tail_ - head_; }
+
+// Decodes the `bytes` just read at `in`, in place: kept, `in` is the end of
+// the data, which grows by the data decoded; else the data is dropped.
+void NetworkPort::decode(std::uint8_t* in, std::size_t bytes, bool keep) {
     if (!telnet_) {
-        if (discarding()) return;
-        tail_ += bytes;
+        if (!keep) overrun_ = true;
+        if (keep) tail_ += bytes;
         return;
     }
-    const std::uint8_t* in = received_ + tail_;
-    std::uint8_t* out = received_ + tail_;
+    std::uint8_t* out = in;
     while (bytes > 0) {
         tn::Event event;
         const tn::Decoder::Step step = decoder_.decode(in, bytes, out, event);
         in += step.consumed;
         bytes -= step.consumed;
-        if (!discarding()) out += step.produced;
-        if (step.event) handle(event);
+        if (keep) out += step.produced;
+        if (!keep && step.produced > 0) overrun_ = true;
+        if (step.event && handle(event) && keep) head_ = static_cast<std::size_t>(out - received_);
     }
-    tail_ = static_cast<std::size_t>(out - received_);
+    if (keep) tail_ = static_cast<std::size_t>(out - received_);
 }
 
-void NetworkPort::handle(const tn::Event& event) {
+// True for the confirmation of a purge still pending.
+bool NetworkPort::handle(const tn::Event& event) {
     if (event.kind == tn::Event::Kind::Negotiation) {
         std::uint8_t reply[3];
         const std::size_t size = negotiation_.answer(event.verb, event.option, reply);
         // With no room the answer is dropped: a server that floods offers
         // and reads nothing gets no more than the room holds.
         if (size != 0) queue_control(reply, size);
-        return;
+        return false;
     }
-    if (event.option != tn::COM_PORT || event.size == 0) return;
+    if (event.option != tn::COM_PORT || event.size == 0) return false;
     switch (event.value[0]) {
         case tn::SERVER_OFFSET + tn::FLOWCONTROL_SUSPEND: suspended_ = true; break;
         case tn::SERVER_OFFSET + tn::FLOWCONTROL_RESUME: suspended_ = false; break;
@@ -372,13 +464,16 @@ void NetworkPort::handle(const tn::Event& event) {
                 modemKnown_ = true;
             }
             break;
-        case tn::SERVER_OFFSET + tn::PURGE_DATA:
-            if (purgesPending_ > 0) --purgesPending_;
+        case tn::SERVER_OFFSET + tn::PURGE_DATA: {
+            const bool pending = purgesPending_ > 0;
+            if (pending) --purgesPending_;
             ++confirmations_;
-            break;
+            return pending;
+        }
         default: note_answer(event.value, event.size); break;
     }
-    // Line-state notices need nothing from a port.
+    // Line-state and modem-state notices need nothing from a port.
+    return false;
 }
 
 void NetworkPort::note_answer(const std::uint8_t* value, std::size_t size) {
@@ -447,62 +542,69 @@ bool NetworkPort::flush_control() {
     return !broken_;
 }
 
-bool NetworkPort::send_control(const std::uint8_t* bytes, std::size_t size, std::uint64_t deadline) {
+bool NetworkPort::send_control(Lock& lock, const std::uint8_t* bytes, std::size_t size, std::uint64_t deadline) {
     while (!queue_control(bytes, size)) {
         if (!flush_control()) return false;
         if (controlSize_ + size <= CONTROL_SIZE - 1) continue;
-        if (!wait_for(POLLOUT, deadline)) return false;
+        if (!wait_for(lock, POLLOUT, deadline)) return false;
     }
     return flush_control();
 }
 
-void NetworkPort::send_com_port(std::uint8_t code, const std::uint8_t* value, std::size_t size, Answer awaited) {
+void NetworkPort::send_com_port(Lock& lock, std::uint8_t code, const std::uint8_t* value, std::size_t size, Answer awaited) {
     std::uint8_t message[tn::MESSAGE_MAX];
     const std::size_t length = tn::encode_com_port(code, value, size, message);
     fresh_[awaited] = false;
     // A message that finds no room is not answered, and the wait for the
     // answer fails in its time.
-    send_control(message, length, now_ms() + static_cast<std::uint64_t>(timeoutMs_));
+    send_control(lock, message, length, now_ms() + static_cast<std::uint64_t>(timeoutMs_));
 }
 
-bool NetworkPort::wait_for(short events, std::uint64_t deadline) {
+bool NetworkPort::wait_for(Lock& lock, short events, std::uint64_t deadline) {
     const int wait = left_ms(deadline);
     if (wait == 0) return false;
     pollfd watch{fd_, events, 0};
-    mutex_.unlock();
+    lock.unlock();
     const int ready = ::poll(&watch, 1, wait);
-    mutex_.lock();
+    lock.lock();
     return ready > 0 || (ready < 0 && errno == EINTR);
 }
 
 template <class Done>
-bool NetworkPort::await(std::uint64_t deadline, Done done) {
+bool NetworkPort::await(Lock& lock, std::uint64_t deadline, Done done) {
     for (;;) {
-        if (!pump()) return false;
+        if (!pump(true)) return false;
         if (done()) return true;
-        // With the buffer full, nothing more can be read: sleep out the time.
-        short events = tail_ - head_ < RECEIVE_SIZE ? POLLIN : 0;
+        short events = POLLIN;
         if (controlSize_ > 0) events |= POLLOUT;
-        if (!wait_for(events, deadline)) return false;
+        if (!wait_for(lock, events, deadline)) return false;
     }
 }
 
 BOOL NetworkPort::close() {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Lock lock(mutex_);
     // close() gives the descriptor back even when it reports an error.
     ::close(fd_);
     fd_ = -1;
+    give_up_hold();
     return TRUE;
 }
 
 BOOL NetworkPort::clear_comm_error(DWORD* errors, COMSTAT* stat) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Lock lock(mutex_);
     if (!pump()) return fail(ERROR_GEN_FAILURE);
-    // Line errors reach a network port as data, if at all; there is no condition to clear.
-    if (errors != nullptr) *errors = 0;
+    // Line errors reach a network port as data, if at all; the one condition
+    // is data dropped while answers were read from behind it.
+    const std::size_t waiting = visible();
+    if (purgeMissed_) {
+        purgeMissed_ = false;
+        return fail(ERROR_GEN_FAILURE);
+    }
+    if (errors != nullptr) *errors = overrun_ ? CE_RXOVER : 0;
+    overrun_ = false;
     if (stat != nullptr) {
         *stat = COMSTAT{};
-        stat->cbInQue = static_cast<DWORD>(tail_ - head_);
+        stat->cbInQue = static_cast<DWORD>(waiting);
     }
     return TRUE;
 }
@@ -516,19 +618,24 @@ BOOL NetworkPort::clear_comm_error(DWORD* errors, COMSTAT* stat) {
 // every write): the server purges before it takes the write's bytes, so the
 // confirmation need not be waited for, and the purge costs no round trip.
 BOOL NetworkPort::purge(DWORD flags) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (!pump()) return fail(ERROR_GEN_FAILURE);
-    if ((flags & PURGE_RXCLEAR) == 0) return TRUE;
+    Lock lock(mutex_);
+    const bool exchangeStarts = (flags & PURGE_RXABORT) != 0;
+    if (exchangeStarts) acknowledging_ = true;
+    const bool clears = (flags & PURGE_RXCLEAR) != 0;
+    const bool serverPurges = clears && telnet_ && !(exchangeStarts && (purgeLocal_ || !confirmsPurges_));
+    // Data already in the socket came before the server's confirmation and
+    // goes with it: only a purge of this side alone must read it to drop it.
+    if (broken_ || (!(serverPurges && exchangeStarts) && !pump())) return fail(ERROR_GEN_FAILURE);
+    if (!clears) return TRUE;
     head_ = tail_ = 0;
-    if (!telnet_) return TRUE;
+    if (!serverPurges) return TRUE;
     std::uint8_t message[tn::MESSAGE_MAX];
     const std::uint8_t which = tn::PURGE_RECEIVED;
     const std::size_t length = tn::encode_com_port(tn::PURGE_DATA, &which, 1, message);
     const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
-    const bool exchangeStarts = (flags & PURGE_RXABORT) != 0;
     // Before a write the message waits to go in one segment with the
     // write's first bytes: one wake-up of the server instead of two.
-    if (!(exchangeStarts && queue_control(message, length)) && !send_control(message, length, deadline)) {
+    if (!(exchangeStarts && queue_control(message, length)) && !send_control(lock, message, length, deadline)) {
         return fail(ERROR_GEN_FAILURE);
     }
     ++purgesPending_;
@@ -536,21 +643,23 @@ BOOL NetworkPort::purge(DWORD flags) {
     if (exchangeStarts) return TRUE;
     // Every purge still pending is confirmed in order, this one last.
     const std::uint64_t needed = confirmations_ + static_cast<std::uint64_t>(purgesPending_);
-    if (!await(deadline, [this, needed] { return confirmations_ >= needed; })) return fail(ERROR_GEN_FAILURE);
+    if (!await(lock, deadline, [this, needed] { return confirmations_ >= needed; })) {
+        purgesPending_ = 0;  // reported here, not again by the next call
+        return fail(ERROR_GEN_FAILURE);
+    }
     return TRUE;
 }
 
 BOOL NetworkPort::read(void* buffer, DWORD toRead, DWORD& got) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Lock lock(mutex_);
     // The socket is asked only when what is here does not cover the read.
-    if (broken_ || (tail_ - head_ < toRead && !pump())) return fail(ERROR_GEN_FAILURE);
-    const std::size_t waiting = tail_ - head_;
+    if (broken_ || (visible() < toRead && !pump())) return fail(ERROR_GEN_FAILURE);
+    const std::size_t waiting = visible();
     const std::size_t amount = toRead < waiting ? toRead : waiting;
     auto* bytes = static_cast<std::uint8_t*>(buffer);
     std::memcpy(bytes, received_ + head_, amount);
     head_ += amount;
-    got = static_cast<DWORD>(amount);
-    if (stripNull_.load(std::memory_order_relaxed)) got = strip_nulls(bytes, got);
+    got = delivered(bytes, static_cast<DWORD>(amount));
     return TRUE;
 }
 
@@ -560,22 +669,25 @@ BOOL NetworkPort::read(void* buffer, DWORD toRead, DWORD& got) {
 // the data whose every wire byte has gone.
 BOOL NetworkPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
     std::lock_guard<std::mutex> turn(writeTurn_);
-    std::lock_guard<std::mutex> hold(mutex_);
+    Lock lock(mutex_);
     if (broken_) return fail(ERROR_GEN_FAILURE);
     const auto* data = static_cast<const std::uint8_t*>(buffer);
-    const std::uint64_t deadline = write_deadline(writeMultiplier_.load(std::memory_order_relaxed),
-                                                  writeConstant_.load(std::memory_order_relaxed), toWrite);
+    const std::uint64_t deadline = write_deadline_for(toWrite);
     std::size_t wire = 0;
-    const Transfer ended = hand_over(data, toWrite, deadline, wire);
-    // What the system still holds is at the end of what this write handed it.
-    const std::size_t unsent = ended == Transfer::TimedOut ? unsent_bytes() : 0;
+    const Transfer ended = hand_over(lock, data, toWrite, deadline, wire);
+    // What the system still holds is at the end of what this write handed
+    // it. A timed-out write counts what has left; a broken one only what the
+    // server acknowledged: the rest died with the connection.
+    std::size_t unsent = 0;
+    if (ended == Transfer::TimedOut) unsent = unsent_bytes();
+    if (ended == Transfer::Broken) unsent = unacknowledged_bytes();
     const std::size_t gone = unsent < wire ? wire - unsent : 0;
     sent = static_cast<DWORD>(telnet_ ? tn::data_within(data, toWrite, gone) : gone);
     if (ended == Transfer::Broken) return fail(ERROR_GEN_FAILURE);
     return TRUE;
 }
 
-NetworkPort::Transfer NetworkPort::hand_over(const std::uint8_t* data, DWORD toWrite, std::uint64_t deadline,
+NetworkPort::Transfer NetworkPort::hand_over(Lock& lock, const std::uint8_t* data, DWORD toWrite, std::uint64_t deadline,
                                              std::size_t& wire) {
     const auto bound = [&] { return deadline != 0 ? deadline : now_ms() + static_cast<std::uint64_t>(timeoutMs_); };
     std::uint64_t until = bound();
@@ -623,7 +735,12 @@ NetworkPort::Transfer NetworkPort::hand_over(const std::uint8_t* data, DWORD toW
                 return Transfer::Broken;
             }
             const short events = static_cast<short>(POLLIN | (suspended_ ? 0 : POLLOUT));
-            if (!wait_for(events, until)) {
+            std::size_t unacknowledged = deadline == 0 ? unacknowledged_bytes() : 0;
+            if (!wait_for(lock, events, until) && deadline == 0 && server_takes(unacknowledged)) {
+                until = bound();
+                continue;
+            }
+            if (left_ms(until) == 0) {
                 // The rest of the piece is dropped; a doubled IAC cut in two
                 // is made whole before anything else goes.
                 if (put < commands) {
@@ -638,15 +755,38 @@ NetworkPort::Transfer NetworkPort::hand_over(const std::uint8_t* data, DWORD toW
         midPiece_ = false;
         if (!flush_control()) return Transfer::Broken;
     }
-    // Wait until the kernel has put everything on the way.
-    while (unsent_bytes() > 0) {
+    return wait_for_departure(lock, deadline, until);
+}
+
+// Waits until the system has put every byte on the way. Only a timed wait
+// sees that; a connection that breaks meanwhile ends it at once, and without
+// a write timeout a server that still takes bytes keeps it going.
+NetworkPort::Transfer NetworkPort::wait_for_departure(Lock& lock, std::uint64_t deadline, std::uint64_t& until) {
+    if (unsent_bytes() == 0) return Transfer::Done;
+    std::size_t unacknowledged = unacknowledged_bytes();
+    do {
+        if (connection_lost()) {
+            drop_connection();
+            return Transfer::Broken;
+        }
+        if (deadline == 0 && server_takes(unacknowledged)) until = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
         if (left_ms(until) == 0) return Transfer::TimedOut;
-        mutex_.unlock();
+        lock.unlock();
         timespec pause{0, 200000};
         nanosleep(&pause, nullptr);
-        mutex_.lock();
-    }
+        lock.lock();
+    } while (unsent_bytes() > 0);
     return Transfer::Done;
+}
+
+// Whether the server has acknowledged bytes since `unacknowledged` was
+// measured (which is brought up to date): it is taking the write, however
+// slowly.
+bool NetworkPort::server_takes(std::size_t& unacknowledged) const {
+    const std::size_t now = unacknowledged_bytes();
+    const bool took = now < unacknowledged;
+    unacknowledged = now;
+    return took;
 }
 
 std::size_t NetworkPort::unsent_bytes() const {
@@ -655,59 +795,76 @@ std::size_t NetworkPort::unsent_bytes() const {
     return static_cast<std::size_t>(unsent);
 }
 
+// Sent or not, what the server has not acknowledged; after a reset, all that
+// never reached it.
+std::size_t NetworkPort::unacknowledged_bytes() const {
+    int queued = 0;
+    if (::ioctl(fd_, SIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+    return static_cast<std::size_t>(queued);
+}
+
+// A reset leaves the queues' counts as they were; only the state tells.
+bool NetworkPort::connection_lost() const {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return true;
+    return info.tcpi_state == TCP_CLOSE;
+}
+
 BOOL NetworkPort::get_state(DCB& dcb) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Lock lock(mutex_);
     if (!pump()) return fail(ERROR_GEN_FAILURE);
     dcb = known_;
-    dcb.fNull = stripNull_.load(std::memory_order_relaxed) ? 1 : 0;
+    dcb.fNull = null_setting();
     return TRUE;
 }
 
 BOOL NetworkPort::set_state(const DCB& dcb) {
     std::lock_guard<std::mutex> turn(settingTurn_);
-    std::lock_guard<std::mutex> hold(mutex_);
+    Lock lock(mutex_);
     // The known rate is never 0 (a server asked for rate 0 reports its rate),
     // so a block with rate 0 is refused here as on a live terminal.
     if (!valid_control_block(dcb, known_.BaudRate)) return fail(ERROR_INVALID_PARAMETER);
     if (!pump()) return fail(ERROR_GEN_FAILURE);
     // Over raw TCP the settings are this side's alone.
-    if (telnet_ && !apply_settings(dcb)) return fail(ERROR_GEN_FAILURE);
+    if (telnet_ && !apply_settings(lock, dcb)) return fail(ERROR_GEN_FAILURE);
     known_ = dcb;
-    stripNull_.store(dcb.fNull != 0, std::memory_order_relaxed);
+    keep_null_setting(dcb);
     return TRUE;
 }
 
 // Sends the settings that change and checks every answer; what the server
 // confirmed is known from then on, whatever else failed.
-bool NetworkPort::apply_settings(const DCB& dcb) {
+bool NetworkPort::apply_settings(Lock& lock, const DCB& dcb) {
     bool awaited[ANSWER_COUNT] = {};
     std::uint32_t wanted[ANSWER_COUNT] = {};
     const auto change = [&](Answer answer, std::uint8_t code, std::uint32_t value, const std::uint8_t* wire,
                             std::size_t size) {
         awaited[answer] = true;
         wanted[answer] = value;
-        send_com_port(code, wire, size, answer);
+        send_com_port(lock, code, wire, size, answer);
     };
-    if (dcb.BaudRate != known_.BaudRate) {
+    const auto changes = [&](Answer answer, bool differs) { return differs || unconfirmed_[answer]; };
+    if (changes(RATE, dcb.BaudRate != known_.BaudRate)) {
         const std::uint32_t rate = dcb.BaudRate;
         const std::uint8_t wire[4] = {static_cast<std::uint8_t>(rate >> 24), static_cast<std::uint8_t>(rate >> 16),
                                       static_cast<std::uint8_t>(rate >> 8), static_cast<std::uint8_t>(rate)};
         change(RATE, tn::SET_BAUDRATE, rate, wire, 4);
     }
-    if (dcb.ByteSize != known_.ByteSize) change(DATA_SIZE, tn::SET_DATASIZE, dcb.ByteSize, &dcb.ByteSize, 1);
+    if (changes(DATA_SIZE, dcb.ByteSize != known_.ByteSize)) change(DATA_SIZE, tn::SET_DATASIZE, dcb.ByteSize, &dcb.ByteSize, 1);
     const std::uint8_t parity = wire_parity(dcb.Parity);
-    if (dcb.Parity != known_.Parity) change(PARITY, tn::SET_PARITY, parity, &parity, 1);
+    if (changes(PARITY, dcb.Parity != known_.Parity)) change(PARITY, tn::SET_PARITY, parity, &parity, 1);
     const std::uint8_t stop = wire_stop_size(dcb.StopBits);
-    if (dcb.StopBits != known_.StopBits) change(STOP_SIZE, tn::SET_STOPSIZE, stop, &stop, 1);
+    if (changes(STOP_SIZE, dcb.StopBits != known_.StopBits)) change(STOP_SIZE, tn::SET_STOPSIZE, stop, &stop, 1);
     const std::uint8_t flow = wire_flow(dcb);
-    if (flow != wire_flow(known_)) change(FLOW, tn::SET_CONTROL, flow, &flow, 1);
+    if (changes(FLOW, flow != wire_flow(known_))) change(FLOW, tn::SET_CONTROL, flow, &flow, 1);
     // Lines the block drives steadily; handshake and toggle are the server's business.
     const bool steadyDtr = dcb.fDtrControl == DTR_CONTROL_ENABLE || dcb.fDtrControl == DTR_CONTROL_DISABLE;
     const std::uint8_t dtr = dcb.fDtrControl == DTR_CONTROL_ENABLE ? tn::DTR_ON : tn::DTR_OFF;
-    if (steadyDtr && dcb.fDtrControl != known_.fDtrControl) change(DTR, tn::SET_CONTROL, dtr, &dtr, 1);
+    if (steadyDtr && changes(DTR, dcb.fDtrControl != known_.fDtrControl)) change(DTR, tn::SET_CONTROL, dtr, &dtr, 1);
     const bool steadyRts = dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_DISABLE;
     const std::uint8_t rts = dcb.fRtsControl == RTS_CONTROL_ENABLE ? tn::RTS_ON : tn::RTS_OFF;
-    if (steadyRts && dcb.fRtsControl != known_.fRtsControl) change(RTS, tn::SET_CONTROL, rts, &rts, 1);
+    if (steadyRts && changes(RTS, dcb.fRtsControl != known_.fRtsControl)) change(RTS, tn::SET_CONTROL, rts, &rts, 1);
     // A server whose device has no modem lines never answers for them, as a
     // pty refuses them to a terminal: the setting is kept on this side.
     if (!modemLines_) awaited[DTR] = awaited[RTS] = false;
@@ -719,10 +876,13 @@ bool NetworkPort::apply_settings(const DCB& dcb) {
         }
         return true;
     };
-    const bool arrived = await(deadline, allIn);
+    const bool arrived = await(lock, deadline, allIn);
     bool agreed = arrived;
     for (std::size_t i = 0; i < ANSWER_COUNT; ++i) {
-        if (awaited[i] && (!fresh_[i] || answer_[i] != wanted[i])) agreed = false;
+        if (!awaited[i]) continue;
+        if (!fresh_[i] || answer_[i] != wanted[i]) agreed = false;
+        // An answer, even a refusal, says what the server has.
+        unconfirmed_[i] = !fresh_[i];
     }
     if (!agreed) {
         if (awaited[RATE] && fresh_[RATE] && answer_[RATE] == wanted[RATE]) known_.BaudRate = dcb.BaudRate;
@@ -735,12 +895,6 @@ bool NetworkPort::apply_settings(const DCB& dcb) {
         }
     }
     return agreed;
-}
-
-void NetworkPort::set_timeouts(const COMMTIMEOUTS& timeouts) {
-    // Reads take only what is already there, so only the write limits act.
-    writeMultiplier_.store(timeouts.WriteTotalTimeoutMultiplier, std::memory_order_relaxed);
-    writeConstant_.store(timeouts.WriteTotalTimeoutConstant, std::memory_order_relaxed);
 }
 
 // Raw TCP carries no status lines, nor does a server whose device has none
@@ -756,21 +910,30 @@ BOOL NetworkPort::modem_status(DWORD& lines) {
 // The server is told; its answer carries nothing to check, so none is awaited.
 BOOL NetworkPort::set_break(bool on) {
     std::lock_guard<std::mutex> turn(settingTurn_);
-    std::lock_guard<std::mutex> hold(mutex_);
+    Lock lock(mutex_);
     if (!telnet_) return fail(ERROR_NOT_SUPPORTED);
     if (!pump()) return fail(ERROR_GEN_FAILURE);
     const std::uint8_t value = on ? tn::BREAK_ON : tn::BREAK_OFF;
     std::uint8_t message[tn::MESSAGE_MAX];
     const std::size_t length = tn::encode_com_port(tn::SET_CONTROL, &value, 1, message);
-    if (!send_control(message, length, now_ms() + static_cast<std::uint64_t>(timeoutMs_))) return fail(ERROR_GEN_FAILURE);
+    if (!send_control(lock, message, length, now_ms() + static_cast<std::uint64_t>(timeoutMs_))) return fail(ERROR_GEN_FAILURE);
     return TRUE;
 }
 
 }  // namespace
 
 Port* open_network(std::size_t index, const ComTarget& target) {
-    NetworkPort& port = networks[index];
-    return port.open(target) ? &port : nullptr;
+    NetworkPort* port = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(holds);  // holds are looked up in every port
+        if (networks[index] == nullptr) networks[index] = new (std::nothrow) NetworkPort;
+        port = networks[index];
+    }
+    if (port == nullptr) {
+        set_last_error(ERROR_GEN_FAILURE);
+        return nullptr;
+    }
+    return port->open(target) ? port : nullptr;
 }
 
 }  // namespace tarvo::posix

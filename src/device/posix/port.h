@@ -8,7 +8,11 @@
 #ifndef TARVO_DEVICE_POSIX_PORT_H
 #define TARVO_DEVICE_POSIX_PORT_H
 
+#include <atomic>
+#include <cstdint>
+
 #include "device/device.h"
+#include "device/posix/transfer_support.h"
 
 namespace tarvo::posix {
 
@@ -28,14 +32,46 @@ public:
     virtual dev::BOOL write(const void* buffer, dev::DWORD toWrite, dev::DWORD& sent) = 0;
     virtual dev::BOOL get_state(dev::DCB& dcb) = 0;
     virtual dev::BOOL set_state(const dev::DCB& dcb) = 0;
-    virtual void set_timeouts(const dev::COMMTIMEOUTS& timeouts) = 0;
+
+    // Reads take only what is already there, so only the write limits act.
+    void set_timeouts(const dev::COMMTIMEOUTS& timeouts) {
+        writeMultiplier_.store(timeouts.WriteTotalTimeoutMultiplier, std::memory_order_relaxed);
+        writeConstant_.store(timeouts.WriteTotalTimeoutConstant, std::memory_order_relaxed);
+    }
     // The MS_*_ON bits of the status lines now.
     virtual dev::BOOL modem_status(dev::DWORD& lines) = 0;
     // Puts the line into the break state (true) or lets it go.
     virtual dev::BOOL set_break(bool on) = 0;
 
 protected:
-    ~Port() = default;  // ports live in their kind's static storage, never deleted through here
+    // How a write's transfer ended.
+    enum class Transfer { Done, TimedOut, Broken };
+
+    ~Port() = default;  // ports live in their kind's storage, never deleted through here
+
+    // A fresh open: no write limits, 0x00 bytes kept.
+    void reset_shared() {
+        stripNull_.store(false);
+        writeMultiplier_.store(0);
+        writeConstant_.store(0);
+    }
+    // The end of a write of `bytes` by the write limits, 0 for none.
+    std::uint64_t write_deadline_for(dev::DWORD bytes) const {
+        return write_deadline(writeMultiplier_.load(std::memory_order_relaxed),
+                              writeConstant_.load(std::memory_order_relaxed), bytes);
+    }
+    // The `count` bytes read into `bytes`, less the 0x00 bytes if the block said so.
+    dev::DWORD delivered(unsigned char* bytes, dev::DWORD count) const {
+        return stripNull_.load(std::memory_order_relaxed) ? strip_nulls(bytes, count) : count;
+    }
+    void keep_null_setting(const dev::DCB& dcb) { stripNull_.store(dcb.fNull != 0, std::memory_order_relaxed); }
+    dev::DWORD null_setting() const { return stripNull_.load(std::memory_order_relaxed) ? 1 : 0; }
+
+private:
+    // Read by read/write while another thread may configure the port.
+    std::atomic<bool> stripNull_{false};
+    std::atomic<dev::DWORD> writeMultiplier_{0};
+    std::atomic<dev::DWORD> writeConstant_{0};
 };
 
 }  // namespace tarvo::posix

@@ -68,14 +68,10 @@ public:
     BOOL write(const void* buffer, DWORD toWrite, DWORD& sent) override;
     BOOL get_state(DCB& dcb) override;
     BOOL set_state(const DCB& dcb) override;
-    void set_timeouts(const COMMTIMEOUTS& timeouts) override;
     BOOL modem_status(DWORD& lines) override;
     BOOL set_break(bool on) override;
 
 private:
-    // How a write's transfer ended.
-    enum class Transfer { Done, TimedOut, Broken };
-
     Transfer hand_over(const unsigned char* bytes, DWORD toWrite, std::uint64_t deadline, DWORD& sent, int& error);
     int wait_for_drain(std::uint64_t deadline);
     void drop_unsent(DWORD& sent);
@@ -88,10 +84,6 @@ private:
     // The process that took the hold (0: none), and whether TIOCEXCL is part of it.
     pid_t holder_ = 0;
     bool exclusive_ = false;
-    // Read by read/write while another thread may configure the port.
-    std::atomic<bool> stripNull_{false};
-    std::atomic<DWORD> writeMultiplier_{0};
-    std::atomic<DWORD> writeConstant_{0};
     // The last block applied: fields the terminal cannot hold, and the RTS and
     // DTR settings last made, for devices without modem lines.
     DCB shadow_{};
@@ -133,9 +125,7 @@ bool TerminalPort::open(const char* path) {
     fd_ = fd;
     shadow_ = initial_control_block(tio);
     settings_ = tio;
-    stripNull_.store(false);
-    writeMultiplier_.store(0);
-    writeConstant_.store(0);
+    reset_shared();
     return true;
 }
 
@@ -218,15 +208,12 @@ BOOL TerminalPort::read(void* buffer, DWORD toRead, DWORD& got) {
         return fail(error_from_errno(errno));
     }
 
-    got = static_cast<DWORD>(count);
-    if (stripNull_.load(std::memory_order_relaxed)) got = strip_nulls(static_cast<unsigned char*>(buffer), got);
+    got = delivered(static_cast<unsigned char*>(buffer), static_cast<DWORD>(count));
     return TRUE;
 }
 
 BOOL TerminalPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
-    const std::uint64_t deadline =
-        write_deadline(writeMultiplier_.load(std::memory_order_relaxed), writeConstant_.load(std::memory_order_relaxed),
-                       toWrite);
+    const std::uint64_t deadline = write_deadline_for(toWrite);
     int error = 0;
     Transfer ended = hand_over(static_cast<const unsigned char*>(buffer), toWrite, deadline, sent, error);
     if (ended == Transfer::Done && wait_for_drain(deadline) > 0) ended = Transfer::TimedOut;
@@ -301,7 +288,7 @@ BOOL TerminalPort::get_state(DCB& dcb) {
     if (ioctl_retry(fd_, TCGETS2, &tio) != 0) return fail(error_from_errno(errno));
     settings_ = tio;
     dcb = read_control_block(tio, shadow_, modem_lines(fd_));
-    dcb.fNull = stripNull_.load(std::memory_order_relaxed) ? 1 : 0;
+    dcb.fNull = null_setting();
     return TRUE;
 }
 
@@ -314,14 +301,8 @@ BOOL TerminalPort::set_state(const DCB& dcb) {
     set_line(fd_, dcb.fRtsControl, TIOCM_RTS);
     set_line(fd_, dcb.fDtrControl, TIOCM_DTR);
     shadow_ = dcb;
-    stripNull_.store(dcb.fNull != 0, std::memory_order_relaxed);
+    keep_null_setting(dcb);
     return TRUE;
-}
-
-void TerminalPort::set_timeouts(const COMMTIMEOUTS& timeouts) {
-    // Reads take only what is already there, so only the write limits act.
-    writeMultiplier_.store(timeouts.WriteTotalTimeoutMultiplier, std::memory_order_relaxed);
-    writeConstant_.store(timeouts.WriteTotalTimeoutConstant, std::memory_order_relaxed);
 }
 
 // A pty has no status lines and refuses TIOCMGET: ERROR_NOT_SUPPORTED there.
