@@ -97,7 +97,7 @@ private:
     enum class Transfer { Done, TimedOut, Broken };
 
     void reset(const ComTarget& target);
-    bool connect_to(const ComTarget& target, std::uint64_t deadline);
+    bool connect_to(const ComTarget& target, std::uint64_t deadline, ConnectFailure& why);
     bool negotiate(std::uint64_t deadline);
     bool learn_settings(std::uint64_t deadline);
     bool pass_every_byte();
@@ -194,18 +194,18 @@ bool NetworkPort::open(const ComTarget& target) {
     std::lock_guard<std::mutex> hold(mutex_);
     reset(target);
     const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
-    bool ok = connect_to(target, deadline);
+    ConnectFailure why = ConnectFailure::None;
+    bool ok = connect_to(target, deadline, why);
     if (ok && telnet_) ok = negotiate(deadline) && learn_settings(deadline) && pass_every_byte();
     if (!ok) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
-        set_last_error(ERROR_GEN_FAILURE);
+        set_last_error(open_error(why, negotiation_.refused(), left_ms(deadline) == 0));
     }
     return ok;
 }
 
-bool NetworkPort::connect_to(const ComTarget& target, std::uint64_t deadline) {
-    ConnectFailure why = ConnectFailure::None;
+bool NetworkPort::connect_to(const ComTarget& target, std::uint64_t deadline, ConnectFailure& why) {
     fd_ = connect_to_server(target, left_ms(deadline), why);
     return fd_ >= 0;
 }
