@@ -1,6 +1,6 @@
 # Install rules, in components that the packages split along:
 #   Runtime      the shared library with its soname link (Tarvo.dll on Windows)
-#   Development  tarvo.h, the .so link or import libraries and Tarvo.def,
+#   Development  tarvo.h (and tarvo_ext.h on Linux), the .so link or import libraries and Tarvo.def,
 #                the CMake package (Tarvo::tarvo), tarvo.pc
 #   Tool         the tarvo tool and its man page
 #   Python       the tarvo Python module (Linux)
@@ -14,6 +14,10 @@ install(TARGETS tarvo EXPORT TarvoTargets
         LIBRARY DESTINATION ${TARVO_INSTALL_LIBDIR} COMPONENT Runtime NAMELINK_COMPONENT Development
         ARCHIVE DESTINATION ${TARVO_INSTALL_LIBDIR} COMPONENT Development)
 install(FILES ${PROJECT_SOURCE_DIR}/include/tarvo.h DESTINATION ${TARVO_INSTALL_INCLUDEDIR} COMPONENT Development)
+if(NOT WIN32)
+  # The extensions are libtarvo.so's alone: Tarvo.dll exports the 16 functions only.
+  install(FILES ${PROJECT_SOURCE_DIR}/include/tarvo_ext.h DESTINATION ${TARVO_INSTALL_INCLUDEDIR} COMPONENT Development)
+endif()
 install(TARGETS tarvo_tool RUNTIME DESTINATION ${TARVO_INSTALL_BINDIR} COMPONENT Tool)
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/docs/api.md
         DESTINATION ${TARVO_INSTALL_DOCDIR} COMPONENT Documents)
@@ -30,7 +34,7 @@ install(FILES ${PROJECT_BINARY_DIR}/TarvoConfig.cmake ${PROJECT_BINARY_DIR}/Tarv
 
 if(WIN32)
   # Both import libraries and the export list, beside the DLL.
-  install(FILES ${PROJECT_BINARY_DIR}/Tarvo.lib ${PROJECT_SOURCE_DIR}/src/device/win32/Tarvo.def
+  install(FILES ${PROJECT_BINARY_DIR}/Tarvo.lib ${TARVO_CONTRACT_DEF}
           DESTINATION ${TARVO_INSTALL_LIBDIR} COMPONENT Development)
   set(VERSION ${PROJECT_VERSION})
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "tarvo.h"
@@ -51,34 +53,48 @@ CallResult wait_result(int port, int count, int millis) {
     return result;
 }
 
+template <typename Function, std::size_t... I>
+int call_indexed(Function function, const std::vector<int>& a, std::index_sequence<I...>) {
+    return function(a[I]...);
+}
+
+// A function of integers only, called with the command's integers; buffer
+// functions take their own way (read_result, the write case).
+template <typename... Params>
+int call_with(int (*function)(Params...), const std::vector<int>& a) {
+    if constexpr ((std::is_same_v<Params, int> && ...)) {
+        return call_indexed(function, a, std::index_sequence_for<Params...>{});
+    } else {
+        return ERR_BAD_PARAMETER;  // not reached: parse_line gives no such command
+    }
+}
+
+int call_library(const Command& command) {
+    switch (command.op) {
+#define TARVO_CALL_CASE(function, tag, shape, parameters, usage) \
+    case Op::tag: return call_with(function, command.args);
+        TARVO_CONTRACT_FUNCTIONS(TARVO_CALL_CASE)
+#undef TARVO_CALL_CASE
+        case Op::Wait: case Op::Sleep: break;
+    }
+    return ERR_BAD_PARAMETER;
+}
+
 }  // namespace
 
 CallResult execute(const Command& command) {
     const std::vector<int>& a = command.args;
     switch (command.op) {
-        case Op::SetComPortNo: return plain(sio_setComPortNo(a[0], a[1]));
-        case Op::Open: return plain(sio_open(a[0]));
-        case Op::Close: return plain(sio_close(a[0]));
-        case Op::TermIrq: return plain(sio_term_irq(a[0]));
-        case Op::Iqueue: return plain(sio_iqueue(a[0]));
         case Op::Getch: return getch_result(a[0]);
         case Op::Read: return read_result(a[0], a[1]);
         case Op::Write:
             return plain(sio_write(a[0], command.data.data(), static_cast<int>(command.data.size())));
-        case Op::Flush: return plain(sio_flush(a[0], a[1]));
-        case Op::Baud: return plain(sio_baud(a[0], a[1]));
-        case Op::Ioctl: return plain(sio_ioctl(a[0], a[1], a[2]));
-        case Op::Flowctrl: return plain(sio_flowctrl(a[0], a[1]));
-        case Op::Rts: return plain(sio_RTS(a[0], a[1]));
-        case Op::Dtr: return plain(sio_DTR(a[0], a[1]));
-        case Op::Enableat: return plain(sio_enableat(a[0]));
-        case Op::Disableat: return plain(sio_disableat(a[0]));
         case Op::Wait: return wait_result(a[0], a[1], a[2]);
         case Op::Sleep:
             std::this_thread::sleep_for(std::chrono::milliseconds(a[0]));
             return plain(0);
+        default: return plain(call_library(command));
     }
-    return plain(0);
 }
 
 }  // namespace tarvo::tool

@@ -7,11 +7,13 @@
 namespace tarvo::tool {
 namespace {
 
-// Argument kinds, one letter each in CommandShape::args:
-//   i  any 32-bit integer (ports, modes, rates: the library judges them)
-//   n  a byte count 0..MAX_TRANSFER
-//   m  milliseconds 0..MAX_MILLIS
-//   d  data: "quoted text" or x:HEX
+// Argument kinds, one letter each in CommandShape::args: the shapes of the
+// library's functions (tarvo_contract.h), where
+//   p, i  any 32-bit integer (ports, modes, rates: the library judges them)
+//   o n   a buffer filled, and its length: a byte count 0..MAX_TRANSFER
+//   d n   data sent, and its length: "quoted text" or x:HEX
+// and the script's own commands, which add
+//   m     milliseconds 0..MAX_MILLIS
 struct CommandShape {
     const char* name;
     Op op;
@@ -19,26 +21,25 @@ struct CommandShape {
     const char* usage;
 };
 
+// The library's functions by their names without "sio_", then wait and sleep.
 const CommandShape COMMANDS[] = {
-    {"setComPortNo", Op::SetComPortNo, "ii", "PORT COM"},
-    {"open", Op::Open, "i", "PORT"},
-    {"close", Op::Close, "i", "PORT"},
-    {"term_irq", Op::TermIrq, "i", "PORT"},
-    {"iqueue", Op::Iqueue, "i", "PORT"},
-    {"getch", Op::Getch, "i", "PORT"},
-    {"read", Op::Read, "in", "PORT LENGTH"},
-    {"write", Op::Write, "id", "PORT \"TEXT\"|x:HEX"},
-    {"flush", Op::Flush, "ii", "PORT SELECTOR"},
-    {"baud", Op::Baud, "ii", "PORT RATE"},
-    {"ioctl", Op::Ioctl, "iii", "PORT INDEX MODE"},
-    {"flowctrl", Op::Flowctrl, "ii", "PORT MODE"},
-    {"RTS", Op::Rts, "ii", "PORT ON"},
-    {"DTR", Op::Dtr, "ii", "PORT ON"},
-    {"enableat", Op::Enableat, "i", "PORT"},
-    {"disableat", Op::Disableat, "i", "PORT"},
+#define TARVO_COMMAND(function, tag, shape, parameters, usage) {#function + 4, Op::tag, shape, usage},
+    TARVO_CONTRACT_FUNCTIONS(TARVO_COMMAND)
+#undef TARVO_COMMAND
     {"wait", Op::Wait, "inm", "PORT COUNT MS"},
     {"sleep", Op::Sleep, "m", "MS"},
 };
+
+// The words a command line takes for a shape: a buffer is never written,
+// and data brings its own length.
+std::string script_kinds(const char* shape) {
+    std::string kinds;
+    for (const char* c = shape; *c != '\0'; ++c) {
+        if (*c == 'o' || (*c == 'n' && c != shape && c[-1] == 'd')) continue;
+        kinds += *c == 'p' ? 'i' : *c;
+    }
+    return kinds;
+}
 
 struct Token {
     std::string text;     // decoded bytes for a quoted token
@@ -247,7 +248,7 @@ ParsedLine parse_line(const std::string& line) {
     const CommandShape* shape = tokens[0].quoted ? nullptr : find_command(tokens[0].text);
     if (shape == nullptr) return malformed("unknown command \"" + escape_shortened(tokens[0].text, 40) + "\"");
 
-    const std::string kinds = shape->args;
+    const std::string kinds = script_kinds(shape->args);
     if (tokens.size() - 1 != kinds.size())
         return malformed(std::string("usage: ") + shape->name + " " + shape->usage);
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tarvo_contract.h"
+
 namespace tarvo::tool {
 
 // Largest block a single read or write line may move, and the longest wait.
@@ -16,12 +18,11 @@ constexpr int MAX_MILLIS = 24 * 60 * 60 * 1000;
 // A line long enough for a maximal hex write, with room to spare.
 constexpr std::size_t MAX_LINE = 4 * static_cast<std::size_t>(MAX_TRANSFER);
 
+// One per library function, then the script's own.
 enum class Op {
-    SetComPortNo, Open, Close, TermIrq,
-    Iqueue, Getch, Read,
-    Write, Flush,
-    Baud, Ioctl,
-    Flowctrl, Rts, Dtr, Enableat, Disableat,
+#define TARVO_OP(function, tag, shape, parameters, usage) tag,
+    TARVO_CONTRACT_FUNCTIONS(TARVO_OP)
+#undef TARVO_OP
     Wait, Sleep,
 };
 

@@ -1,6 +1,6 @@
 #include "text.h"
 
-#include "tarvo.h"
+#include "tarvo_contract.h"
 
 namespace tarvo::tool {
 namespace {
@@ -51,17 +51,9 @@ std::string to_hex(const std::string& bytes) {
 
 const char* result_code_name(int code) {
     switch (code) {
-        case ERR_BAD_PORT: return "ERR_BAD_PORT";
-        case ERR_OPEN_FAILED: return "ERR_OPEN_FAILED";
-        case ERR_SETUP_FAILED: return "ERR_SETUP_FAILED";
-        case ERR_NOT_OPEN: return "ERR_NOT_OPEN";
-        case ERR_CLOSE_FAILED: return "ERR_CLOSE_FAILED";
-        case ERR_STATUS_FAILED: return "ERR_STATUS_FAILED";
-        case ERR_NO_DATA: return "ERR_NO_DATA";
-        case ERR_GET_STATE_FAILED: return "ERR_GET_STATE_FAILED";
-        case ERR_SET_STATE_FAILED: return "ERR_SET_STATE_FAILED";
-        case ERR_BAD_PARAMETER: return "ERR_BAD_PARAMETER";
-        case ERR_PURGE_FAILED: return "ERR_PURGE_FAILED";
+#define TARVO_RESULT_CASE(value, name, text) case (value): return #name;
+        TARVO_CONTRACT_RESULTS(TARVO_RESULT_CASE)
+#undef TARVO_RESULT_CASE
         default: return nullptr;
     }
 }

@@ -57,7 +57,10 @@ for entry in "${packages[@]}"; do
     find "$root" -type f -exec chmod 0644 {} +
     [ -d "$root/usr/bin" ] && find "$root/usr/bin" -type f -exec chmod 0755 {} +
 done
+# The reference goes with the headers, and with the tool, whose man page
+# points at it there.
 cp "$source/docs/api.md" "debian/libtarvo-dev/usr/share/doc/libtarvo-dev/"
+cp "$source/docs/api.md" "debian/tarvo/usr/share/doc/tarvo/"
 
 # The library's package: what a dependency on libtarvo.so.1 means, and
 # ld.so's cache refreshed whenever it comes or goes.

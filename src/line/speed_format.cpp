@@ -1,4 +1,5 @@
 // Speed, character format and timeouts.
+#include "contract/tarvo_contract.h"
 #include "line/control_block.h"
 
 using namespace tarvo;
@@ -6,26 +7,30 @@ using namespace tarvo::dev;
 
 namespace {
 
-constexpr int MAX_RATE = 921600;
-
-constexpr DWORD RATE_TABLE[] = {50,   75,   110,   134,   150,   300,   600,    1200,   1800,   2400,
-                                4800, 7200, 9600,  19200, 38400, 57600, 115200, 230400, 460800, 921600};
+#define TARVO_RATE_ENTRY(rate) rate,
+constexpr DWORD RATE_TABLE[] = {TARVO_CONTRACT_RATES(TARVO_RATE_ENTRY)};
+#undef TARVO_RATE_ENTRY
 constexpr int RATE_COUNT = sizeof RATE_TABLE / sizeof RATE_TABLE[0];
+constexpr int MAX_RATE = static_cast<int>(RATE_TABLE[RATE_COUNT - 1]);
 
 constexpr DWORD PORT_TIMEOUT_MS = 2000;
 
-// The parity bits (0x38) of the line-mode byte. 0x10, 0x20 and 0x30 name no
-// parity and leave the device's setting alone.
+// The parity field of the line-mode byte. Its values that name no parity
+// leave the device's setting alone.
 bool parity_from_mode(int mode, BYTE& parity) {
-    switch (mode & 0x38) {
-        case 0x00: parity = NOPARITY; return true;
-        case 0x08: parity = ODDPARITY; return true;
-        case 0x18: parity = EVENPARITY; return true;
-        case 0x28: parity = MARKPARITY; return true;
-        case 0x38: parity = SPACEPARITY; return true;
+    switch (mode & TARVO_CONTRACT_PARITY_MASK) {
+#define TARVO_PARITY_CASE(letter, bits, dcb) \
+    case (bits): parity = (dcb); return true;
+        TARVO_CONTRACT_PARITIES(TARVO_PARITY_CASE)
+#undef TARVO_PARITY_CASE
         default: return false;
     }
 }
+
+// The data-bits field holds ByteSize - 5.
+BYTE byte_size_from_mode(int mode) { return static_cast<BYTE>((mode & TARVO_CONTRACT_DATA_BITS_MASK) + 5); }
+
+BYTE stop_bits_from_mode(int mode) { return (mode & TARVO_CONTRACT_STOP_BITS_MASK) ? TWOSTOPBITS : ONESTOPBIT; }
 
 }  // namespace
 
@@ -40,14 +45,14 @@ TARVO_API(int) sio_ioctl(int port, int baudIndex, int mode) {
     PortSlot* slot = nullptr;
     if (int rc = find_open_port(port, slot)) return rc;
     if (baudIndex < 0 || baudIndex >= RATE_COUNT) return ERR_BAD_PARAMETER;
-    return change_control_block(*slot, [baudIndex, mode](DCB& dcb, HANDLE handle) {
+    return change_control_block(*slot, [slot, baudIndex, mode](DCB& dcb, HANDLE handle) {
         dcb.BaudRate = RATE_TABLE[baudIndex];
-        dcb.ByteSize = static_cast<BYTE>((mode & 0x03) + 5);
-        dcb.StopBits = (mode & 0x04) ? TWOSTOPBITS : ONESTOPBIT;
+        dcb.ByteSize = byte_size_from_mode(mode);
+        dcb.StopBits = stop_bits_from_mode(mode);
         parity_from_mode(mode, dcb.Parity);
         // Installed before the block is written, and not checked: a failed
         // SetCommState leaves these in force.
         COMMTIMEOUTS timeouts{PORT_TIMEOUT_MS, PORT_TIMEOUT_MS, PORT_TIMEOUT_MS, PORT_TIMEOUT_MS, PORT_TIMEOUT_MS};
-        SetCommTimeouts(handle, &timeouts);
+        if (SetCommTimeouts(handle, &timeouts)) slot->timeouts = timeouts;
     });
 }

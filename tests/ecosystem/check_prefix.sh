@@ -18,7 +18,7 @@ rm -rf "$work" && mkdir -p "$work"
 major=${version%%.*}
 python_dir=$prefix/lib/python3/dist-packages
 
-for file in include/tarvo.h "$lib/libtarvo.so.$version" $lib/cmake/Tarvo/TarvoConfig.cmake \
+for file in include/tarvo.h include/tarvo_ext.h "$lib/libtarvo.so.$version" $lib/cmake/Tarvo/TarvoConfig.cmake \
             $lib/cmake/Tarvo/TarvoConfigVersion.cmake $lib/cmake/Tarvo/TarvoTargets.cmake \
             $lib/pkgconfig/tarvo.pc bin/tarvo lib/python3/dist-packages/tarvo/__init__.py; do
     [ -f "$prefix/$file" ] || fail "$file is not installed"
@@ -76,4 +76,17 @@ echo "== Python module"
 export PYTHONDONTWRITEBYTECODE=1
 "${peer[@]}" /usr/bin/python3 "$source/examples/python/exchange.py"
 TARVO_TEST_MODULE_DIR="$python_dir/tarvo" /usr/bin/python3 -m pytest -q -p no:cacheprovider "$source/tests/python"
+
+echo "== pip install ./python in a virtual environment, offline"
+# A copy: pip builds in the folder it is given. Debian's pytest comes in
+# through the system's site packages; the module must come from the venv and
+# find this tree's libtarvo.so.1 by its name, as an installed one.
+cp -r "$source/python" "$work/python"
+/usr/bin/python3 -m venv --system-site-packages "$work/venv"
+"$work/venv/bin/pip" install -q --no-build-isolation --no-index "$work/python"
+venv_module=$(cd "$work" && env -u PYTHONPATH "$work/venv/bin/python" -c 'import os, tarvo; print(os.path.dirname(tarvo.__file__))')
+[[ $venv_module == "$work/venv/"* ]] || fail "the venv imports tarvo from $venv_module"
+[ ! -e "$venv_module/libtarvo.so.1" ] || fail "the venv's module carries a library of its own"
+env -u PYTHONPATH TARVO_TEST_MODULE_DIR="$venv_module" "$work/venv/bin/python" -m pytest -q -p no:cacheprovider \
+    "$source/tests/python"
 echo "PASS: $prefix"

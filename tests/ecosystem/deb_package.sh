@@ -58,10 +58,16 @@ holds() {
 }
 for package in "${!deb[@]}"; do holds "$package" "usr/share/doc/$package/copyright" "usr/share/doc/$package/changelog.gz"; done
 holds libtarvo1 "usr/$lib/libtarvo.so.$version" "usr/$lib/libtarvo.so.$major -> libtarvo.so.$version"
-holds libtarvo-dev usr/include/tarvo.h "usr/$lib/libtarvo.so -> libtarvo.so.$major" "usr/$lib/pkgconfig/tarvo.pc" \
+holds libtarvo-dev usr/include/tarvo.h usr/include/tarvo_ext.h "usr/$lib/libtarvo.so -> libtarvo.so.$major" "usr/$lib/pkgconfig/tarvo.pc" \
     "usr/$lib/cmake/Tarvo/TarvoConfig.cmake" "usr/$lib/cmake/Tarvo/TarvoTargets.cmake"
 holds tarvo usr/bin/tarvo usr/share/man/man1/tarvo.1.gz
-holds python3-tarvo usr/lib/python3/dist-packages/tarvo/__init__.py usr/lib/python3/dist-packages/tarvo/_version.py
+# The reference where the man page's SEE ALSO sends the tool's users.
+reference=$(sed -n '/^\.SH SEE ALSO/,$p' "$source/docs/tarvo.1" | grep -o '/usr/share/doc/[a-z0-9-]*/' | head -1)
+[ -n "$reference" ] || fail "the man page's SEE ALSO names no folder of /usr/share/doc"
+holds tarvo "${reference#/}api.md"
+holds libtarvo-dev usr/share/doc/libtarvo-dev/api.md
+holds python3-tarvo usr/lib/python3/dist-packages/tarvo/__init__.py usr/lib/python3/dist-packages/tarvo/_version.py \
+    usr/lib/python3/dist-packages/tarvo/_contract.py
 shared=$(cat "$work"/*.files | grep -v '/$' | sort | uniq -d)
 [ -z "$shared" ] || fail "files in more than one package: $shared"
 if grep -E 'gtest|gmock|_test|googletest|/build/|__pycache__' "$work"/*.files; then fail "build or test files in a package"; fi

@@ -38,7 +38,7 @@ set(unzipped ${BUILD}/packages/unzipped/${NAME})
 file(REMOVE_RECURSE ${BUILD}/packages/unzipped)
 file(ARCHIVE_EXTRACT INPUT ${zip} DESTINATION ${BUILD}/packages/unzipped)
 foreach(pair "Tarvo.dll;${BUILD}/Tarvo.dll" "tarvo.exe;${BUILD}/tools/tarvo.exe" "Tarvo.lib;${BUILD}/Tarvo.lib"
-             "libTarvo.dll.a;${BUILD}/libTarvo.dll.a" "Tarvo.def;${SOURCE}/src/device/win32/Tarvo.def"
+             "libTarvo.dll.a;${BUILD}/libTarvo.dll.a" "Tarvo.def;${BUILD}/Tarvo.def"
              "LICENSE;${SOURCE}/LICENSE")
   list(GET pair 0 name)
   list(GET pair 1 original)
