@@ -49,11 +49,14 @@ constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_GEN_FAILURE = 31;
 constexpr DWORD ERROR_SHARING_VIOLATION = 32;
-constexpr DWORD ERROR_NOT_SUPPORTED = 50;  // the path names no serial device
+constexpr DWORD ERROR_NOT_SUPPORTED = 50;  // the path names no serial device; a server refuses the protocol
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_SEM_TIMEOUT = 121;  // a network server or name lookup did not answer in time
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_IO_PENDING = 997;
+constexpr DWORD ERROR_CONNECTION_REFUSED = 1225;
 constexpr DWORD ERROR_DEVICE_IN_USE = 2404;  // the system console: never opened as a port
+constexpr DWORD WSAHOST_NOT_FOUND = 11001;
 
 // GetCommModemStatus
 constexpr DWORD MS_CTS_ON = 0x0010;

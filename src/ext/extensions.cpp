@@ -15,11 +15,6 @@ using namespace tarvo::dev;
 
 namespace {
 
-// Codes the network kind gives an open that fails, as Windows names them.
-constexpr DWORD ERROR_SEM_TIMEOUT = 121;          // no answer in time, the name lookup's included
-constexpr DWORD ERROR_CONNECTION_REFUSED = 1225;
-constexpr DWORD WSAHOST_NOT_FOUND = 11001;
-
 constexpr int LONGEST_BREAK_MS = 5000;
 
 const char* const CAUSE_TEXTS[] = {

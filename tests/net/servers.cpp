@@ -155,6 +155,70 @@ std::string receive_some(int socket, std::size_t most, int timeoutMs) {
     return got;
 }
 
+TestResolver::TestResolver(std::map<std::string, std::string> names, bool silent)
+    : names_(std::move(names)), silent_(silent) {
+    socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(53);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (socket_ < 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) std::abort();
+    thread_ = std::thread([this] {
+        while (!stopping_) {
+            pollfd watch{socket_, POLLIN, 0};
+            if (::poll(&watch, 1, 20) <= 0) continue;
+            std::uint8_t query[512];
+            sockaddr_storage from{};
+            socklen_t length = sizeof from;
+            const ssize_t got = ::recvfrom(socket_, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            if (got <= 12) continue;
+            ++queries_;
+            if (!silent_) answer(query, static_cast<std::size_t>(got), from, length);
+        }
+    });
+}
+
+TestResolver::~TestResolver() {
+    stopping_ = true;
+    thread_.join();
+    ::close(socket_);
+}
+
+// The reply repeats the header and the one question, then the answer.
+void TestResolver::answer(const std::uint8_t* query, std::size_t size, const sockaddr_storage& from,
+                          socklen_t length) {
+    std::string name;
+    std::size_t at = 12;
+    while (at < size && query[at] != 0) {
+        if (!name.empty()) name += '.';
+        name.append(reinterpret_cast<const char*>(query) + at + 1, query[at]);
+        at += query[at] + 1u;
+    }
+    if (at + 5 > size) return;
+    const bool wantsIpv4 = query[at + 2] == 1;
+    std::string reply(reinterpret_cast<const char*>(query), at + 5);
+    const auto known = names_.find(name);
+    reply[2] = char(0x81);                           // an answer, recursion as asked
+    reply[3] = char(known == names_.end() ? 0x83 : 0x80);  // the name does not exist, or it does
+    reply[6] = 0;
+    reply[7] = char(known != names_.end() && wantsIpv4 ? 1 : 0);
+    reply.replace(8, 4, 4, '\0');
+    if (reply[7] != 0) {
+        in_addr address{};
+        ::inet_pton(AF_INET, known->second.c_str(), &address);
+        reply += std::string("\xC0\x0C\0\x01\0\x01\0\0\0\x3C\0\x04", 12);
+        reply.append(reinterpret_cast<const char*>(&address), 4);
+    }
+    ::sendto(socket_, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from), length);
+}
+
+const char* why_no_lookups() {
+    const char* isolated = std::getenv("TARVO_TEST_ISOLATED");
+    if (isolated != nullptr && std::string(isolated) == "1") return nullptr;
+    return "needs the network and mount namespaces of tests/net/isolated.sh (root): names would be looked up "
+           "by this machine's name server";
+}
+
 bool send_all(int socket, const std::string& bytes) {
     std::size_t put = 0;
     while (put < bytes.size()) {

@@ -3,10 +3,13 @@
 #ifndef TARVO_TESTS_NET_SERVERS_H
 #define TARVO_TESTS_NET_SERVERS_H
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,6 +72,35 @@ private:
     Behaviour behaviour_;
     std::thread thread_;
 };
+
+// A name server on 127.0.0.1 port 53, which tests/net/isolated.sh names in
+// resolv.conf: it gives each name of `names` its IPv4 address (and no IPv6
+// one) and says every other name does not exist; a silent one takes the
+// queries and never answers. With none running, lookups are refused.
+class TestResolver {
+public:
+    explicit TestResolver(std::map<std::string, std::string> names, bool silent = false);
+    ~TestResolver();
+    TestResolver(const TestResolver&) = delete;
+    TestResolver& operator=(const TestResolver&) = delete;
+
+    int queries() const { return queries_; }
+
+private:
+    void answer(const std::uint8_t* query, std::size_t size, const sockaddr_storage& from, socklen_t length);
+
+    int socket_ = -1;
+    std::map<std::string, std::string> names_;
+    bool silent_;
+    std::atomic<int> queries_{0};
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+// Why lookups cannot be tested here (nullptr: they can): outside the
+// namespaces of tests/net/isolated.sh they would reach this machine's name
+// server.
+const char* why_no_lookups();
 
 // Bytes read from `socket` within `timeoutMs`, at most `most`.
 std::string receive_some(int socket, std::size_t most, int timeoutMs);

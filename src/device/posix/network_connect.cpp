@@ -1,6 +1,5 @@
 #include "device/posix/network_connect.h"
 
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -9,6 +8,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+
+#include "device/posix/name_lookup.h"
 
 namespace tarvo::posix {
 namespace {
@@ -39,26 +41,33 @@ ConnectFailure failure_of(int error) {
     }
 }
 
+ConnectFailure lookup_failure(Lookup lookup) {
+    switch (lookup) {
+        case Lookup::NoSuchHost: return ConnectFailure::NoSuchHost;
+        case Lookup::NoAnswer: return ConnectFailure::NoAnswer;
+        default: return ConnectFailure::Unreachable;
+    }
+}
+
 }  // namespace
 
 int connect_to_server(const ComTarget& target, int timeoutMs, ConnectFailure& why) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(target.device, target.service, &hints, &found) != 0) {
-        why = ConnectFailure::NoSuchHost;
+    HostAddresses found;
+    const auto port = static_cast<std::uint16_t>(std::strtoul(target.service, nullptr, 10));
+    const Lookup lookup = look_up_host(target.device, port, deadline, found);
+    if (lookup != Lookup::Found) {
+        why = lookup_failure(lookup);
         return -1;
     }
     int connected = -1;
     int error = ECONNREFUSED;
-    for (addrinfo* address = found; address != nullptr && connected < 0; address = address->ai_next) {
-        const int fd = ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                                address->ai_protocol);
+    for (int i = 0; i < found.count && connected < 0; ++i) {
+        const sockaddr_storage& address = found.address[i];
+        const int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) continue;
-        error = ::connect(fd, address->ai_addr, address->ai_addrlen) == 0 ? 0 : errno;
+        const socklen_t size = address.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+        error = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0 ? 0 : errno;
         if (error == EINPROGRESS) error = finish_connect(fd, deadline);
         if (error == 0) {
             connected = fd;
@@ -66,7 +75,6 @@ int connect_to_server(const ComTarget& target, int timeoutMs, ConnectFailure& wh
             ::close(fd);
         }
     }
-    freeaddrinfo(found);
     if (connected < 0) {
         why = failure_of(error);
         return -1;
@@ -76,6 +84,18 @@ int connect_to_server(const ComTarget& target, int timeoutMs, ConnectFailure& wh
     setsockopt(connected, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     why = ConnectFailure::None;
     return connected;
+}
+
+dev::DWORD open_error(ConnectFailure why, bool protocolRefused, bool timedOut) {
+    switch (why) {
+        case ConnectFailure::NoSuchHost: return dev::WSAHOST_NOT_FOUND;
+        case ConnectFailure::Refused: return dev::ERROR_CONNECTION_REFUSED;
+        case ConnectFailure::NoAnswer: return dev::ERROR_SEM_TIMEOUT;
+        case ConnectFailure::Unreachable: return dev::ERROR_GEN_FAILURE;
+        case ConnectFailure::None: break;
+    }
+    if (protocolRefused) return dev::ERROR_NOT_SUPPORTED;
+    return timedOut ? dev::ERROR_SEM_TIMEOUT : dev::ERROR_GEN_FAILURE;
 }
 
 }  // namespace tarvo::posix

@@ -4,15 +4,21 @@
 #ifndef TARVO_DEVICE_POSIX_NETWORK_CONNECT_H
 #define TARVO_DEVICE_POSIX_NETWORK_CONNECT_H
 
+#include "device/device.h"
 #include "device/posix/com_mapping.h"
 
 namespace tarvo::posix {
 
 enum class ConnectFailure { None, NoSuchHost, Refused, NoAnswer, Unreachable };
 
-// A connected, nonblocking socket with TCP_NODELAY set, or -1 and why. The
-// name lookup allocates and is bounded by the system resolver's own limits.
+// A connected, nonblocking socket with TCP_NODELAY set, or -1 and why, all
+// within `timeoutMs`, the name lookup included (which alone allocates).
 int connect_to_server(const ComTarget& target, int timeoutMs, ConnectFailure& why);
+
+// What GetLastError gives for a network open that failed: for the reason
+// the connection failed, or once connected, for a server that refused the
+// protocol or let the time run out.
+dev::DWORD open_error(ConnectFailure why, bool protocolRefused, bool timedOut);
 
 }  // namespace tarvo::posix
 

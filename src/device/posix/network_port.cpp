@@ -103,7 +103,7 @@ private:
     bool take_hold(const ComTarget& target);
     void give_up_hold();
     bool names(const ComTarget& target) const;
-    bool connect_to(const ComTarget& target, std::uint64_t deadline);
+    bool connect_to(const ComTarget& target, std::uint64_t deadline, ConnectFailure& why);
     bool negotiate(Lock& lock, std::uint64_t deadline);
     bool learn_settings(Lock& lock, std::uint64_t deadline);
     bool pass_every_byte(Lock& lock);
@@ -263,19 +263,19 @@ bool NetworkPort::open(const ComTarget& target) {
         return false;
     }
     const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
-    bool ok = connect_to(target, deadline);
+    ConnectFailure why = ConnectFailure::None;
+    bool ok = connect_to(target, deadline, why);
     if (ok && telnet_) ok = negotiate(lock, deadline) && learn_settings(lock, deadline) && pass_every_byte(lock);
     if (!ok) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
         give_up_hold();
-        set_last_error(ERROR_GEN_FAILURE);
+        set_last_error(open_error(why, negotiation_.refused(), left_ms(deadline) == 0));
     }
     return ok;
 }
 
-bool NetworkPort::connect_to(const ComTarget& target, std::uint64_t deadline) {
-    ConnectFailure why = ConnectFailure::None;
+bool NetworkPort::connect_to(const ComTarget& target, std::uint64_t deadline, ConnectFailure& why) {
     fd_ = connect_to_server(target, left_ms(deadline), why);
     return fd_ >= 0;
 }
