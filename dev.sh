@@ -12,8 +12,10 @@ cd "$(dirname "$0")"
 NATIVE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine32:i386 wine64 googletest)
 # tmux: the terminal's tests type into it and read its screen. ser2net: the
-# network ports' tests serve ptys with it.
-TEST_PACKAGES=(strace valgrind tmux ser2net)
+# network ports' tests serve ptys with it. qemu, a kernel and busybox: the
+# virtual machine with real serial drivers (tests/vm), which also runs the
+# 32-bit Windows suites where this machine runs no 32-bit programs.
+TEST_PACKAGES=(strace valgrind tmux ser2net qemu-system-x86 linux-image-amd64 busybox-static)
 SANITIZE_PACKAGES=(libasan8 libubsan1 libtsan2)
 # Install and package checks: building and checking the .debs, tarvo.pc, the Python
 # module and its tests, the man page.
