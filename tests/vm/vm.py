@@ -17,7 +17,8 @@ Inside, besides the console:
 On the host a peer holds each pty open and echoes every byte back.
 
 A line "@@vm monitor: COMMAND" on the console runs COMMAND in qemu's monitor
-(device_del, device_add): tests in the machine unplug and replug the adapter.
+(device_del, device_add): tests in the machine unplug the adapter (id ftdi)
+and plug one in again (chardev usb1, also on a host pty with a peer).
 
 Exits 77 (a skipped test) with the reason where qemu, the kernel or busybox is
 missing, and 125 where the machine could not be run to the end.
@@ -296,6 +297,8 @@ def qemu_arguments(kernel, initramfs, run_dir, shares, accel, monitor_path, memo
                  "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
                  "-chardev", "pty,id=uart1", "-serial", "chardev:uart1",
                  "-chardev", "pty,id=usb0", "-device", "qemu-xhci,id=xhci", "-device", USB_DEVICE,
+                 # for the adapter plugged in again: qemu frees usb0 only some time after device_del
+                 "-chardev", "pty,id=usb1",
                  "-monitor", "unix:%s,server=on,wait=off" % monitor_path,
                  "-virtfs", "local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap",
                  "-virtfs", "local,path=%s,mount_tag=run,security_model=none,multidevs=remap" % run_dir]
@@ -355,8 +358,9 @@ class Boot:
         out.flush()
         order = MONITOR_LINE.search(text)
         if order:
-            reply = monitor.run(order.group(1))
-            say("monitor %s: %s" % (order.group(1), reply.replace("(qemu)", "").strip() or "done"))
+            # The monitor echoes the command as typed, then answers on the next lines.
+            reply = monitor.run(order.group(1)).partition("\n")[2].replace("(qemu)", "").strip()
+            say("monitor %s: %s" % (order.group(1), reply or "done"))
 
 
 def run(options):
@@ -398,8 +402,8 @@ def run(options):
                 say("KVM did not boot in %d s; TCG instead" % KVM_BOOT_SECONDS)
                 continue
             break
-        for line in boot.held:
-            sys.stdout.buffer.write(line)
+        if boot.ready_at is None:
+            sys.stdout.buffer.writelines(boot.held)  # why it never came up
         boot_time = (boot.ready_at - boot.started) if boot.ready_at else spent
         say("%s: boot %.1f s, whole run %.1f s" % (accel.split(",")[0], boot_time, spent))
         if not finished:
