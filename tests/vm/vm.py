@@ -291,7 +291,7 @@ def command_script(cwd, env, command):
 
 def qemu_arguments(kernel, initramfs, run_dir, shares, accel, monitor_path, memory):
     arguments = [QEMU, "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot",
-                 "-accel", accel, "-m", str(memory), "-smp", "2", "-cpu", "max" if accel.startswith("tcg") else "host",
+                 "-accel", accel, "-m", str(memory), "-smp", "2", "-cpu", os.environ.get("TARVO_VM_CPU", "qemu64" if accel.startswith("tcg") else "host"),
                  "-kernel", kernel, "-initrd", initramfs,
                  "-append", "console=ttyS0,115200 quiet loglevel=3 panic=-1 rdinit=/init",
                  "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
