@@ -6,8 +6,14 @@
 set -eu
 cd "$(dirname "$0")/../.."
 build=build/win32
-tests/windows/run-under-wine.sh --init --prefix "$build/wineprefix"
+started=$(date +%s)
+status=0
+tests/windows/run-under-wine.sh --init --prefix "$build/wineprefix" || status=$?
+echo "win32 suites: Wine prefix ready after $(($(date +%s) - started)) s (status $status)"
+# wineboot may end with a failing status under emulation once the prefix is written.
+[ -f "$build/wineprefix/system.reg" ] || exit "$status"
 for own in wineprefix-endurance wineprefix-conformance; do
     [ -f "$build/$own/system.reg" ] || cp -a "$build/wineprefix" "$build/$own"
 done
+echo "win32 suites: prefixes copied after $(($(date +%s) - started)) s"
 exec ctest --preset win32 "$@"
