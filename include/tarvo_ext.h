@@ -31,11 +31,13 @@ enum tarvo_cause {
 /*
  * tarvo_open_cause: why the last sio_open of `port` failed, as a
  *   tarvo_cause; `text` (if not NULL, `size` > 0) gets a short NUL-terminated
- *   reason naming the device, e.g. "/dev/ttyUSB7: no such device".
- *   ERR_BAD_PORT for a port outside 1..16.
+ *   reason naming the device, e.g. "/dev/ttyUSB7: no such device"
+ *   (TARVO_DEVICE_TEXT_SIZE + 64 bytes hold any). ERR_BAD_PORT for a port
+ *   outside 1..16.
  * tarvo_cause_text: the fixed text of a cause ("not found", "busy", ...),
  *   never NULL.
  */
+#define TARVO_DEVICE_TEXT_SIZE 256
 TARVO_API(int) tarvo_open_cause(int port, char *text, int size);
 TARVO_API(const char *) tarvo_cause_text(int cause);
 
@@ -47,8 +49,9 @@ enum tarvo_port_status {
     TARVO_PORT_CONSOLE = 3,       /* the system console: never opened */
     TARVO_PORT_NOT_FOUND = 4,     /* the mapping names nothing */
     TARVO_PORT_NOT_SERIAL = 5,    /* exists but is not a serial device */
-    TARVO_PORT_NETWORK = 6,       /* a network mapping (not connected to list it) */
-    TARVO_PORT_BAD_MAPPING = 7    /* the mapping cannot be understood */
+    TARVO_PORT_NETWORK = 6,       /* a network mapping whose server takes a connection */
+    TARVO_PORT_BAD_MAPPING = 7,   /* the mapping cannot be understood */
+    TARVO_PORT_UNREACHABLE = 8    /* a network mapping whose server takes no connection */
 };
 
 struct tarvo_port_info {
@@ -61,21 +64,35 @@ struct tarvo_port_info {
     char usb_serial[128];
     char usb_manufacturer[128], usb_product[128];
     char by_id[256];         /* first /dev/serial/by-id link, "" when none */
+    char usb_interface[8];   /* USB interface number as sysfs gives it, "" when not USB */
+    char detail[256];        /* the status in words a user can act on, e.g. "busy: held by
+                                another program", "refused: nothing listens there" */
 };
 
 /*
  * tarvo_list_ports: fills up to `capacity` entries (ports may be NULL when
  *   capacity is 0) and returns how many there are, which may be more than
- *   `capacity`. Reads only: nothing is opened in a way that changes a device.
+ *   `capacity`: first COM1..COM16 where they reach something (in order),
+ *   then the serial devices no COM number reaches (com 0). Reads only:
+ *   nothing is opened in a way that changes a device, the console never; a
+ *   network mapping's server is only connected to and let go at once
+ *   (bounded by its timeout). Allocates while it runs (it is no data call).
+ * tarvo_list_ports_at: the same with sysfs, /dev and /proc read under
+ *   `root` (a container's or a test's tree; NULL or "" this machine's).
  */
 TARVO_API(int) tarvo_list_ports(struct tarvo_port_info *ports, int capacity);
+TARVO_API(int) tarvo_list_ports_at(const char *root, struct tarvo_port_info *ports, int capacity);
 TARVO_API(const char *) tarvo_port_status_text(int status);
 
 /*
  * tarvo_send: like sio_write but full duplex: nothing is purged, bytes
- *   already received stay in the input queue. Returns the bytes the device
- *   took (the write timeout bounds the wait), or ERR_NOT_OPEN.
+ *   already received stay in the input queue. Returns within about
+ *   TARVO_SEND_MS with the bytes the device took, which may be fewer than
+ *   `count` (send the rest with the next call: a caller sending in pieces
+ *   can look at its keyboard and signals between them); ERR_NOT_OPEN,
+ *   ERR_BAD_PORT. The port's own write timeouts are back in force after it.
  */
+#define TARVO_SEND_MS 100
 TARVO_API(int) tarvo_send(int port, const char *buffer, int count);
 
 /* Modem status lines, as a bit mask of the values below. */

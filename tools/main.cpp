@@ -11,27 +11,6 @@
 namespace tarvo::tool {
 namespace {
 
-// demo is listed only where it runs: it needs Linux pseudo-terminals.
-const char* const USAGE_HEAD =
-    "usage: tarvo COMMAND [ARGS]\n"
-    "       tarvo --version | -V\n"
-    "       tarvo --help | -h\n"
-    "\n"
-    "commands:\n"
-    "  run [FILE|-]   run library calls, one per line, from FILE or standard input\n"
-    "  term PORT      an interactive terminal on a port (Ctrl-] leaves)\n"
-    "  ports          which COM numbers reach which devices, and whether they open\n";
-const char* const USAGE_DEMO =
-    "  demo           a complete exchange with a simulated instrument (no hardware)\n";
-const char* const USAGE_TAIL =
-    "\n"
-    "Run 'tarvo COMMAND --help' for the details of a command.\n"
-    "Exit status: 0 success, 1 the command failed, 2 a usage error.\n";
-
-std::string usage() {
-    return std::string(USAGE_HEAD) + (DEMO_AVAILABLE ? USAGE_DEMO : "") + USAGE_TAIL;
-}
-
 const char DEMO_HELP[] =
     "usage: tarvo demo\n"
     "\n"
@@ -40,6 +19,53 @@ const char DEMO_HELP[] =
     "send a request, poll for the answer, read it, close. Prints each request,\n"
     "answer and round-trip time. Exit status 0 when every answer arrived intact.\n"
     "It needs Linux pseudo-terminals, so it runs only in the Linux build.\n";
+
+int demo_entry(const std::vector<std::string>& args) {
+    if (!args.empty()) {
+        std::fputs("tarvo: demo takes no arguments (see tarvo demo --help)\n", stderr);
+        return EXIT_USAGE;
+    }
+    return demo_main(args);
+}
+
+// Every command: its name, its line in the usage, where it runs, its help
+// and its entry point. The usage, the help and the dispatch read this alone.
+struct CommandEntry {
+    const char* name;
+    const char* synopsis;
+    bool available;  // false: not offered here (demo needs Linux pseudo-terminals)
+    void (*help)();
+    int (*entry)(const std::vector<std::string>& args);
+};
+
+const std::vector<CommandEntry>& commands() {
+    static const std::vector<CommandEntry> table = {
+        {"run", "run [FILE|-]   run library calls, one per line, from FILE or standard input", true,
+         print_run_help, run_main},
+        {"term", "term PORT      an interactive terminal on a port, a device or a URL (Ctrl-] leaves)", true,
+         [] { std::fputs(TERM_HELP, stdout); }, term_main},
+        {"ports", "ports          which COM numbers reach which devices, and whether they open", true,
+         [] { std::fputs(PORTS_HELP, stdout); }, ports_main},
+        {"demo", "demo           a complete exchange with a simulated instrument (no hardware)", DEMO_AVAILABLE,
+         [] { std::fputs(DEMO_HELP, stdout); }, demo_entry},
+    };
+    return table;
+}
+
+std::string usage() {
+    std::string text =
+        "usage: tarvo COMMAND [ARGS]\n"
+        "       tarvo --version | -V\n"
+        "       tarvo --help | -h\n"
+        "\n"
+        "commands:\n";
+    for (const CommandEntry& command : commands())
+        if (command.available) text += std::string("  ") + command.synopsis + "\n";
+    return text +
+           "\n"
+           "Run 'tarvo COMMAND --help' for the details of a command.\n"
+           "Exit status: 0 success, 1 the command failed, 2 a usage error.\n";
+}
 
 bool is_help(const std::string& arg) { return arg == "--help" || arg == "-h" || arg == "help"; }
 
@@ -56,36 +82,26 @@ int usage_error(const std::string& message) {
 
 int dispatch(const std::vector<std::string>& argv) {
     if (argv.empty()) return usage_error("no command given");
-    const std::string& command = argv[0];
+    const std::string& name = argv[0];
     const std::vector<std::string> args(argv.begin() + 1, argv.end());
-
-    if (is_help(command)) {
+    if (is_help(name)) {
         std::fputs(usage().c_str(), stdout);
         return EXIT_OK;
     }
-    if (command == "--version" || command == "-V") {
+    if (name == "--version" || name == "-V") {
         std::printf("tarvo %s\n", TARVO_VERSION);
         return EXIT_OK;
     }
-    const bool help = asks_for_help(args);
-    if (command == "run") {
-        if (help) print_run_help();
-        return help ? EXIT_OK : run_main(args);
+    for (const CommandEntry& command : commands()) {
+        if (name != command.name) continue;
+        // A command not offered here still explains itself.
+        if (asks_for_help(args)) {
+            command.help();
+            return EXIT_OK;
+        }
+        return command.entry(args);
     }
-    if (command == "demo") {
-        if (help) std::fputs(DEMO_HELP, stdout);
-        if (!help && !args.empty()) return usage_error("demo takes no arguments");
-        return help ? EXIT_OK : demo_main(args);
-    }
-    if (command == "ports") {
-        if (help) std::fputs(PORTS_HELP, stdout);
-        return help ? EXIT_OK : ports_main(args);
-    }
-    if (command == "term") {
-        if (help) std::fputs(TERM_HELP, stdout);
-        return help ? EXIT_OK : term_main(args);
-    }
-    return usage_error("unknown command '" + command + "'");
+    return usage_error("unknown command '" + name + "'");
 }
 
 }  // namespace

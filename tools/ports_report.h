@@ -17,12 +17,19 @@ struct PortEntry {
     int com = 0;          // 0: no COM number reaches this device
     std::string device;   // what is opened; empty when the mapping reaches nothing
     std::string mapping;  // the mapping as written (TARVO_COM<n>, registry); empty: the default
-    std::string status;   // free, busy: ..., permission denied ..., not found, ...
+    std::string state;    // the status as a fixed word for scripts: free, busy, not found, ...
+    std::string status;   // the status in words: free, busy: ..., permission denied ..., not found, ...
     std::optional<UsbFacts> usb;
     std::vector<std::string> byId;
     std::string driver;
     std::string hint;  // what to do next, for people only
 };
+
+// `text` with control characters escaped (\x1b), safe on a terminal.
+std::string printable(const std::string& text);
+// `text` as one word for a POSIX shell: as it is where that is safe, else
+// in single quotes.
+std::string shell_word(const std::string& text);
 
 std::string ports_text(const std::vector<PortEntry>& entries);
 std::string ports_json(const std::vector<PortEntry>& entries);

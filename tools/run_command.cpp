@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "commands.h"
+#include "arguments.h"
 #include "execute.h"
+#include "tarvo.h"
 #include "script.h"
 #include "terminal.h"
 #include "text.h"
@@ -120,6 +122,12 @@ int run_lines(std::FILE* in, const RunMode& mode) {
             break;
         }
         const CallResult result = execute(parsed.command);
+        // Why an open failed, for a person (the modes that annotate): a
+        // script reading the default form sees only its result lines.
+        if ((mode.interactive || mode.verbose || mode.strict) && parsed.command.op == Op::Open &&
+            result.value == ERR_OPEN_FAILED && !parsed.command.args.empty())
+            std::fprintf(stderr, "tarvo run: line %zu: open %d: %s\n", number, parsed.command.args[0],
+                         open_failure_reason(parsed.command.args[0]).c_str());
         std::fputs(result_line(parsed.command, result, mode).c_str(), stdout);
         std::fputc('\n', stdout);
         std::fflush(stdout);  // a driving process waits for each result
@@ -179,17 +187,14 @@ void print_run_help() {
 int run_main(const std::vector<std::string>& args) {
     RunMode mode;
     std::vector<std::string> sources;
-    for (const std::string& arg : args) {
-        if (arg == "--verbose" || arg == "-v") {
-            mode.verbose = true;
-        } else if (arg == "--strict") {
-            mode.strict = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            std::fprintf(stderr, "tarvo run: unknown option %s (see tarvo run --help)\n", arg.c_str());
-            return EXIT_USAGE;
-        } else {
-            sources.push_back(arg);
-        }
+    std::string error;
+    const std::vector<Option> table = {
+        {"--verbose", "-v", false, [&mode](const std::string&) { return mode.verbose = true, true; }},
+        {"--strict", nullptr, false, [&mode](const std::string&) { return mode.strict = true, true; }},
+    };
+    if (!parse_arguments(args, table, sources, error)) {
+        std::fprintf(stderr, "tarvo run: %s (see tarvo run --help)\n", error.c_str());
+        return EXIT_USAGE;
     }
     if (sources.size() > 1) {
         std::fprintf(stderr, "tarvo run: too many arguments (see tarvo run --help)\n");

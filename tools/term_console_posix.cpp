@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <csignal>
 
-#include "device/posix/com_mapping.h"
+#include "tarvo_ext.h"
 #include "term_console.h"
 
 namespace tarvo::tool {
@@ -89,10 +89,15 @@ private:
 
 std::unique_ptr<TermConsole> make_term_console() { return std::make_unique<PosixConsole>(); }
 
-// By the library's own rule.
+// As the library names it once the port is open ("DEVICE: opened").
 std::string device_of_port(int port) {
-    auto target = std::make_unique<posix::ComTarget>();
-    return posix::resolve_com(port, posix::mapping_of(port), *target) ? target->device : "?";
+    char text[TARVO_DEVICE_TEXT_SIZE + 64];
+    if (tarvo_open_cause(port, text, sizeof text) != TARVO_CAUSE_NONE) return "";
+    std::string device = text;
+    const std::string suffix = std::string(": ") + tarvo_cause_text(TARVO_CAUSE_NONE);
+    if (device.size() > suffix.size() && device.compare(device.size() - suffix.size(), suffix.size(), suffix) == 0)
+        device.resize(device.size() - suffix.size());
+    return device;
 }
 
 bool map_port_to_path(int port, const std::string& path) {

@@ -1,6 +1,9 @@
 #include "term_options.h"
 
+#include "arguments.h"
+
 #include <cstdlib>
+#include <string>
 
 namespace tarvo::tool {
 
@@ -10,7 +13,9 @@ const char TERM_HELP[] =
     "An interactive terminal on a serial port: keys go to the port, received\n"
     "bytes to the screen. PORT is a port number 1..16 or COM1..COM16 (COM n,\n"
     "on Linux mapped as for every program: TARVO_COM<n>, else /dev/ttyS<n-1>),\n"
-    "or on Linux a device path.\n"
+    "or on Linux anything a mapping may name: a device path (/dev/ttyUSB0),\n"
+    "usb:VVVV:PPPP[:SERIAL], rfc2217://HOST:PORT or tcp://HOST:PORT\n"
+    "(optionally ?timeout=MS; the scheme in any case).\n"
     "\n"
     "options:\n"
     "  --baud RATE        bit/s, 1..921600 (9600)\n"
@@ -24,6 +29,9 @@ const char TERM_HELP[] =
     "  --eol cr|lf|crlf   what Enter sends (cr)\n"
     "  --log FILE         append both directions to FILE, one line per block:\n"
     "                     a UTC timestamp, '>' sent or '<' received, the bytes\n"
+    "  --quiet            no opening line (it goes to standard error otherwise)\n"
+    "  --exit-after MS    leave once nothing was received or sent for MS ms; at\n"
+    "                     the end of standard input, wait that long for the answer\n"
     "\n"
     "keys:\n"
     "  Ctrl-]             leave\n"
@@ -32,19 +40,20 @@ const char TERM_HELP[] =
     "                     r RTS on/off; d DTR on/off; s send a file;\n"
     "                     ] send a Ctrl-]; t send a Ctrl-T; q leave\n"
     "\n"
-    "Every write through the library empties the port's input queue, so the\n"
-    "terminal shows every byte waiting before it sends; a byte that arrives in\n"
-    "the instant between that look and the write is lost.\n"
+    "Sending keeps what the port receives meanwhile (on Linux; tarvo.exe writes\n"
+    "as sio_write does, which empties the input queue). It goes out in short\n"
+    "pieces, so the exit key and the signals below act while a file is sent.\n"
     "\n"
     "With standard input not a terminal, sends that input as it is and exits at\n"
-    "its end. The terminal's settings are restored on every way out: the exit\n"
-    "key, end of input, SIGTERM, SIGHUP (Windows: closing the console,\n"
-    "Ctrl-Break), or the port hanging up.\n"
+    "its end (with --exit-after, once the answer has gone quiet). The\n"
+    "terminal's settings are restored on every way out: the exit key, end of\n"
+    "input, SIGTERM, SIGHUP (Windows: closing the console, Ctrl-Break), or the\n"
+    "port hanging up.\n"
     "\n"
-    "exit status: 0 left by the exit key or end of input; 1 the port could not\n"
-    "be opened or set up, or it hung up; 2 a bad command line. On SIGTERM or\n"
-    "SIGHUP it ends by that signal; on Windows a console close or Ctrl-Break\n"
-    "ends it with status 1.\n";
+    "exit status: 0 left by the exit key, end of input or --exit-after; 1 the\n"
+    "port could not be opened (the message says why) or set up, or it hung up;\n"
+    "2 a bad command line. On SIGTERM or SIGHUP it ends by that signal; on\n"
+    "Windows a console close or Ctrl-Break ends it with status 1.\n";
 
 namespace {
 
@@ -61,7 +70,8 @@ bool parse_rate(const std::string& text, int& rate) {
 }
 
 bool parse_port(const std::string& text, TermOptions& options) {
-    if (!text.empty() && text[0] == '/') {
+    options.typed = text;
+    if ((!text.empty() && text[0] == '/') || text.find("://") != std::string::npos || text.rfind("usb:", 0) == 0) {
         options.device = text;
         return true;
     }
@@ -69,6 +79,7 @@ bool parse_port(const std::string& text, TermOptions& options) {
     int number = 0;
     if (!parse_rate(named ? text.substr(3) : text, number) || number > 16) return false;
     options.port = number;
+    options.typed = "COM" + std::to_string(number);
     return true;
 }
 
@@ -116,57 +127,46 @@ const char* eol_name(Eol eol) {
 }
 
 bool parse_term_options(const std::vector<std::string>& args, TermOptions& options, std::string& error) {
-    bool portSeen = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        const bool takesValue = arg == "--baud" || arg == "--format" || arg == "--flow" || arg == "--rts" ||
-                                arg == "--dtr" || arg == "--log" || arg == "--eol";
-        if (takesValue && i + 1 >= args.size()) {
-            error = arg + " needs a value";
-            return false;
-        }
-        const std::string value = takesValue ? args[++i] : std::string();
-        bool ok = true;
-        if (arg == "--baud") {
-            ok = parse_rate(value, options.rate);
-        } else if (arg == "--format") {
-            options.format = value;
-            options.mode = line_mode_of(value);
-            ok = options.mode >= 0;
-        } else if (arg == "--flow") {
-            ok = value == "none" || value == "cts";
-            options.cts = value == "cts";
-        } else if (arg == "--rts") {
-            ok = on_off(value, options.rts);
-        } else if (arg == "--dtr") {
-            ok = on_off(value, options.dtr);
-        } else if (arg == "--log") {
-            options.logPath = value;
-        } else if (arg == "--eol") {
-            ok = parse_eol(value, options.eol);
-        } else if (arg == "--strip-nul") {
-            options.stripNul = true;
-        } else if (arg == "--hex") {
-            options.hex = true;
-        } else if (arg == "--echo") {
-            options.echo = true;
-        } else if (arg.rfind("-", 0) == 0 || portSeen) {
-            error = portSeen && arg[0] != '-' ? "more than one port: " + arg : "unknown option " + arg;
-            return false;
-        } else {
-            portSeen = true;
-            if (!parse_port(arg, options)) {
-                error = "PORT is a number 1..16 or a device path, not '" + arg + "'";
-                return false;
-            }
-        }
-        if (!ok) {
-            error = "bad value for " + arg + ": '" + value + "'";
-            return false;
-        }
+    TermOptions& o = options;
+    const auto flag = [](bool& field) { return [&field](const std::string&) { return field = true, true; }; };
+    const std::vector<Option> table = {
+        {"--baud", nullptr, true, [&o](const std::string& v) { return parse_rate(v, o.rate); }},
+        {"--format", nullptr, true,
+         [&o](const std::string& v) {
+             o.format = v;
+             o.mode = line_mode_of(v);
+             return o.mode >= 0;
+         }},
+        {"--flow", nullptr, true,
+         [&o](const std::string& v) {
+             o.cts = v == "cts";
+             return v == "none" || v == "cts";
+         }},
+        {"--rts", nullptr, true, [&o](const std::string& v) { return on_off(v, o.rts); }},
+        {"--dtr", nullptr, true, [&o](const std::string& v) { return on_off(v, o.dtr); }},
+        {"--log", nullptr, true, [&o](const std::string& v) { return o.logPath = v, true; }},
+        {"--eol", nullptr, true, [&o](const std::string& v) { return parse_eol(v, o.eol); }},
+        {"--exit-after", nullptr, true, [&o](const std::string& v) { return parse_rate(v, o.exitAfterMs); }},
+        {"--quiet", "-q", false, flag(o.quiet)},
+        {"--strip-nul", nullptr, false, flag(o.stripNul)},
+        {"--hex", nullptr, false, flag(o.hex)},
+        {"--echo", nullptr, false, flag(o.echo)},
+    };
+    std::vector<std::string> ports;
+    if (!parse_arguments(args, table, ports, error)) return false;
+    if (ports.empty()) {
+        error = "no PORT given";
+        return false;
     }
-    if (!portSeen) error = "no PORT given";
-    return portSeen;
+    if (ports.size() > 1) {
+        error = "more than one port: " + ports[1];
+        return false;
+    }
+    if (!parse_port(ports[0], options)) {
+        error = "PORT is a number 1..16, a device path or a URL, not '" + ports[0] + "'";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace tarvo::tool

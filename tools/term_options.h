@@ -11,7 +11,8 @@ enum class Eol { Cr, Lf, CrLf };
 
 struct TermOptions {
     int port = 1;        // the library's port number 1..16
-    std::string device;  // a device path given instead of a number; empty: COM <port>
+    std::string device;  // a path, URL or usb: mapping given instead of a number; empty: COM <port>
+    std::string typed;   // PORT as it was typed, for the opening line and messages
     int rate = 9600;
     std::string format = "8N1";
     int mode = 0x03;  // the line-mode byte of `format`
@@ -23,6 +24,8 @@ struct TermOptions {
     bool echo = false;
     Eol eol = Eol::Cr;
     std::string logPath;
+    bool quiet = false;   // no opening line
+    int exitAfterMs = 0;  // > 0: leave after this long with nothing received or sent
 };
 
 // Parses the arguments after `term`; false with `error` set on a bad one.

@@ -10,11 +10,13 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "commands.h"
 #include "tarvo.h"
 #include "term_console.h"
 #include "term_options.h"
+#include "terminal.h"
 #include "text.h"
 
 namespace tarvo::tool {
@@ -26,10 +28,14 @@ constexpr char MENU_KEY = 0x14;  // Ctrl-T
 // in the port's queue meanwhile.
 constexpr int POLL_MS = 10;
 constexpr std::size_t CHUNK = 4096;
-// A file goes out in blocks of about a second of line time (ten bits a
-// byte): what arrives meanwhile is shown between blocks, and each block's
-// write empties the input queue once rather than for every few bytes.
+// A file is read in blocks of about a second of line time (ten bits a byte).
 std::size_t file_block(int rate) { return std::max<std::size_t>(64, static_cast<std::size_t>(rate) / 10); }
+// Each send hands over about a tenth of a second of line time at most, and
+// the library bounds it in time besides: between pieces the received bytes
+// are shown and the exit key and signals are looked at.
+std::size_t piece_size(int rate) { return std::clamp<std::size_t>(static_cast<std::size_t>(rate) / 100, 16, CHUNK); }
+
+using Clock = std::chrono::steady_clock;
 
 // Appends each block moved, one line each: UTC time, direction, bytes.
 class TrafficLog {
@@ -72,12 +78,19 @@ std::string hex_of(const std::string& bytes, int& column) {
     return out;
 }
 
-enum class Outcome { Running, Left, InputEnded, HungUp };
+enum class Outcome { Running, Left, InputEnded, HungUp, Quiet };
 
 class Session {
 public:
     Session(TermOptions options, TrafficLog& log, TermConsole& console)
-        : options_(std::move(options)), log_(log), console_(console) {}
+        : options_(std::move(options)), log_(log), console_(console), interactive_(console.interactive()) {}
+
+    // True once the exit key came while sending, or a signal asked to end.
+    bool leaving() const { return leaving_ || console_.asked_to_end(); }
+    // Keys typed while sending, other than the exit key, in order.
+    std::string take_pending_keys() { return std::move(pendingKeys_); }
+    // How long nothing has been received or sent.
+    Clock::duration quiet_for() const { return Clock::now() - lastTraffic_; }
 
     // Moves every waiting byte to the screen; false once the port hung up.
     bool show_received() {
@@ -89,20 +102,31 @@ public:
             const int count = sio_read(options_.port, buffer, static_cast<int>(sizeof buffer));
             if (count <= 0) return true;
             const std::string bytes(buffer, static_cast<std::size_t>(count));
+            lastTraffic_ = Clock::now();
             log_.record('<', bytes);
             console_.write(options_.hex ? hex_of(bytes, hexColumn_) : bytes);
         }
     }
 
-    // What is waiting goes to the screen first: the write empties the queue.
+    // In pieces, with what arrives shown between them; a peer that takes
+    // nothing keeps it going only until the exit key or a signal. False once
+    // the port hung up.
     bool send(const std::string& bytes) {
-        if (bytes.empty()) return true;
-        if (!show_received()) return false;
-        const int sent = sio_write(options_.port, bytes.data(), static_cast<int>(bytes.size()));
-        log_.record('>', bytes.substr(0, sent > 0 ? static_cast<std::size_t>(sent) : 0));
-        if (sent != static_cast<int>(bytes.size()))
-            tell("sent " + std::to_string(sent < 0 ? 0 : sent) + " of " + std::to_string(bytes.size()) + " bytes");
-        if (options_.echo) console_.write(echo_form(bytes));
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            if (!show_received()) return false;
+            look_for_exit_key();
+            if (leaving()) break;
+            const std::size_t piece = std::min(bytes.size() - done, piece_size(options_.rate));
+            const int sent = send_piece(options_.port, bytes.data() + done, static_cast<int>(piece));
+            if (sent < 0) return false;
+            const std::string out = bytes.substr(done, static_cast<std::size_t>(sent));
+            if (sent > 0) lastTraffic_ = Clock::now();
+            log_.record('>', out);
+            if (options_.echo) console_.write(echo_form(out));
+            done += static_cast<std::size_t>(sent);
+        }
+        if (done < bytes.size()) tell("sent " + std::to_string(done) + " of " + std::to_string(bytes.size()) + " bytes");
         return true;
     }
 
@@ -139,6 +163,18 @@ public:
     void tell(const std::string& message) { console_.write("\r\n[tarvo: " + message + "]\r\n"); }
 
 private:
+    // Typed keys are read between pieces only from a person: piped input is
+    // the data being sent.
+    void look_for_exit_key() {
+        if (!interactive_ || leaving_) return;
+        char keys[64];
+        const int count = console_.read_input(keys, static_cast<int>(sizeof keys), 0);
+        if (count <= 0) return;
+        const std::string typed(keys, static_cast<std::size_t>(count));
+        if (typed.find(EXIT_KEY) != std::string::npos) leaving_ = true;
+        else pendingKeys_ += typed;
+    }
+
     std::string echo_form(const std::string& bytes) const {
         std::string out;
         for (char c : bytes) out += c == '\r' ? std::string("\r\n") : std::string(1, c);
@@ -177,8 +213,7 @@ private:
     void help() {
         console_.write("\r\n[tarvo: Ctrl-] leaves. Ctrl-T then: h this list; x hex on/off; e echo on/off;\r\n"
              " n Enter sends CR/LF/CR LF; b rate; r RTS on/off; d DTR on/off; s send a file;\r\n"
-             " ] send Ctrl-]; t send Ctrl-T; q leave.\r\n"
-             " Bytes arriving in the instant of a write are emptied by it and lost.]\r\n");
+             " ] send Ctrl-]; t send Ctrl-T; q leave.]\r\n");
     }
 
     void toggle_line(const char* name, bool& state, int (*set)(int, int)) {
@@ -228,7 +263,7 @@ private:
         }
         std::size_t total = 0;
         std::string block(file_block(options_.rate), '\0');
-        for (std::size_t n; (n = std::fread(block.data(), 1, block.size(), file)) > 0; total += n)
+        for (std::size_t n; !leaving() && (n = std::fread(block.data(), 1, block.size(), file)) > 0; total += n)
             if (!send(block.substr(0, n))) break;
         std::fclose(file);
         tell("sent " + path + " (" + std::to_string(total) + " bytes)");
@@ -241,6 +276,10 @@ private:
     int hexColumn_ = 0;
     std::string prompt_;  // "rate" or "file" while a line is typed for it
     std::string answer_;
+    const bool interactive_;
+    bool leaving_ = false;
+    std::string pendingKeys_;
+    Clock::time_point lastTraffic_ = Clock::now();
 };
 
 // Opens the port and makes every setting the options ask for; false with a
@@ -257,7 +296,9 @@ bool set_up_port(const TermOptions& o) {
     };
     const int opened = sio_open(o.port);
     if (opened != 0) {
-        std::fprintf(stderr, "tarvo term: cannot open COM%d: %s\n", o.port, format_result(opened).c_str());
+        const std::string why = opened == ERR_OPEN_FAILED ? open_failure_reason(o.port) : "";
+        std::fprintf(stderr, "tarvo term: cannot open %s: %s%s%s\n", o.typed.c_str(), why.c_str(),
+                     why.empty() ? "" : " ", ("(" + format_result(opened) + ")").c_str());
         return false;
     }
     // sio_ioctl sets the format (and bounded write timeouts) with a table
@@ -272,7 +313,7 @@ bool set_up_port(const TermOptions& o) {
     };
     for (const Step& step : steps) {
         if (step.result == 0) continue;
-        std::fprintf(stderr, "tarvo term: COM%d refused the %s: %s\n", o.port, step.what,
+        std::fprintf(stderr, "tarvo term: %s refused the %s: %s\n", o.typed.c_str(), step.what,
                      format_result(step.result).c_str());
         sio_close(o.port);
         return false;
@@ -280,28 +321,48 @@ bool set_up_port(const TermOptions& o) {
     return true;
 }
 
+// Names the port as typed; a COM number also by the device behind it.
 std::string opened_line(const TermOptions& o, bool interactive) {
-    std::string line = "tarvo term: COM" + std::to_string(o.port) + " (" + device_of_port(o.port) + ") at " +
-                       std::to_string(o.rate) + " " + o.format + ", flow " + (o.cts ? "cts" : "none");
+    const std::string device = o.device.empty() ? device_of_port(o.port) : "";
+    std::string line = "tarvo term: " + o.typed + (device.empty() || device == o.typed ? "" : " (" + device + ")") +
+                       " at " + std::to_string(o.rate) + " " + o.format + ", flow " + (o.cts ? "cts" : "none");
     line += interactive ? "; Ctrl-] leaves, Ctrl-T h lists the menu" : "; sending standard input";
     return line + "\n";
 }
 
-Outcome pass_keys(Session& session, TermConsole& console) {
+bool quiet_long_enough(const Session& session, int exitAfterMs) {
+    return exitAfterMs > 0 && session.quiet_for() >= std::chrono::milliseconds(exitAfterMs);
+}
+
+Outcome pass_keys(Session& session, TermConsole& console, int exitAfterMs) {
     const bool interactive = console.interactive();
     for (;;) {
-        if (console.asked_to_end()) return Outcome::Left;
+        if (session.leaving()) return Outcome::Left;
         if (!session.prompting() && !session.show_received()) return Outcome::HungUp;
-        char buffer[CHUNK];
-        const int count = console.read_input(buffer, static_cast<int>(sizeof buffer), POLL_MS);
-        if (count == 0) continue;
-        if (count < 0) return Outcome::InputEnded;
-        const std::size_t size = static_cast<std::size_t>(count);
+        if (quiet_long_enough(session, exitAfterMs)) return Outcome::Quiet;
+        std::string typed = session.take_pending_keys();
+        if (typed.empty()) {
+            char buffer[CHUNK];
+            const int count = console.read_input(buffer, static_cast<int>(sizeof buffer), POLL_MS);
+            if (count == 0) continue;
+            if (count < 0) return Outcome::InputEnded;
+            typed.assign(buffer, static_cast<std::size_t>(count));
+        }
         if (!interactive) {
-            if (!session.send(std::string(buffer, size))) return Outcome::HungUp;
+            if (!session.send(typed)) return Outcome::HungUp;
             continue;
         }
-        if (const Outcome o = session.keys(buffer, size); o != Outcome::Running) return o;
+        if (const Outcome o = session.keys(typed.data(), typed.size()); o != Outcome::Running) return o;
+    }
+}
+
+// After the end of piped input: the answer, until it has been quiet that long.
+Outcome await_answer(Session& session, int exitAfterMs) {
+    for (;;) {
+        if (session.leaving()) return Outcome::Left;
+        if (!session.show_received()) return Outcome::HungUp;
+        if (exitAfterMs <= 0 || quiet_long_enough(session, exitAfterMs)) return Outcome::InputEnded;
+        std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MS));
     }
 }
 
@@ -324,19 +385,23 @@ int term_main(const std::vector<std::string>& args) {
 
     const bool interactive = console->interactive();
     if (interactive) console->take_keys_raw();
-    // Once this shows, keys are taken raw.
-    console->write(opened_line(options, interactive));
+    // Once this shows, keys are taken raw. On standard error, so what the
+    // port sends is all that standard output carries.
+    if (!options.quiet) {
+        std::fputs(opened_line(options, interactive).c_str(), stderr);
+        std::fflush(stderr);
+    }
     Outcome outcome;
     {
         Session session(options, log, *console);
-        outcome = pass_keys(session, *console);
-        if (outcome == Outcome::InputEnded) session.show_received();
+        outcome = pass_keys(session, *console, options.exitAfterMs);
+        if (outcome == Outcome::InputEnded) outcome = await_answer(session, options.exitAfterMs);
     }
     console->restore();
     sio_close(options.port);
     console->end_as_asked();
     if (outcome == Outcome::HungUp) {
-        std::fprintf(stderr, "\ntarvo term: COM%d hung up\n", options.port);
+        std::fprintf(stderr, "\ntarvo term: %s hung up\n", options.typed.c_str());
         return EXIT_FAILED;
     }
     if (interactive) console->write("\r\n");

@@ -2,6 +2,8 @@
 #ifndef TARVO_TOOLS_TERMINAL_H
 #define TARVO_TOOLS_TERMINAL_H
 
+#include <string>
+
 namespace tarvo::tool {
 
 // True when standard input is an interactive terminal (then `run` prompts).
@@ -10,6 +12,15 @@ bool stdin_is_terminal();
 // Standard input and output pass bytes unchanged (no CR/LF or end-of-file
 // translation), so scripts and results look the same on every platform.
 void use_binary_stdio();
+
+// Why the last sio_open of `port` failed, naming the device, e.g.
+// "/dev/ttyUSB7: no such device"; read right after the failed open.
+std::string open_failure_reason(int port);
+
+// Sends what the port takes within a short bound, keeping what it received
+// (full duplex where the platform's library has it): the bytes taken, or a
+// negative result code.
+int send_piece(int port, const char* bytes, int count);
 
 }  // namespace tarvo::tool
 

@@ -1,14 +1,33 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <windows.h>
 
 #include "commands.h"
+#include "tarvo.h"
 #include "terminal.h"
 
 namespace tarvo::tool {
 
 // demo needs Linux pseudo-terminals.
 const bool DEMO_AVAILABLE = false;
+
+// The system's words for the open's last error, and its number.
+std::string open_failure_reason(int port) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_SUCCESS) return "";
+    char words[256] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, words, sizeof words,
+                   nullptr);
+    std::string text = words;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
+        text.pop_back();
+    return "COM" + std::to_string(port) + ": " + (text.empty() ? "error" : text) + " (error " + std::to_string(error) + ")";
+}
+
+// Tarvo.dll has the 16 functions only: its write empties the input queue
+// first, so a byte arriving in that instant is lost there.
+int send_piece(int port, const char* bytes, int count) { return sio_write(port, bytes, count); }
 
 bool stdin_is_terminal() { return _isatty(_fileno(stdin)) != 0; }
 

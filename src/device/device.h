@@ -48,7 +48,15 @@ constexpr DWORD ERROR_GEN_FAILURE = 31;
 constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_NOT_SUPPORTED = 50;  // the path names no serial device
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_IO_PENDING = 997;
+constexpr DWORD ERROR_DEVICE_IN_USE = 2404;  // the system console: never opened as a port
+
+// GetCommModemStatus
+constexpr DWORD MS_CTS_ON = 0x0010;
+constexpr DWORD MS_DSR_ON = 0x0020;
+constexpr DWORD MS_RING_ON = 0x0040;
+constexpr DWORD MS_RLSD_ON = 0x0080;
 
 // DCB values
 constexpr BYTE NOPARITY = 0;
@@ -150,6 +158,13 @@ BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred
 BOOL GetCommState(HANDLE file, DCB* dcb);
 BOOL SetCommState(HANDLE file, DCB* dcb);
 BOOL SetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts);
+
+BOOL GetCommModemStatus(HANDLE file, DWORD* modemStat);
+BOOL SetCommBreak(HANDLE file);
+BOOL ClearCommBreak(HANDLE file);
+// "COM<n>": the device behind it, as a NUL-terminated string followed by a
+// second NUL; the characters stored, or 0 with the last error set.
+DWORD QueryDosDeviceA(const char* deviceName, char* targetPath, DWORD max);
 
 }  // namespace tarvo::dev
 

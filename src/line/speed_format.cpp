@@ -40,7 +40,7 @@ TARVO_API(int) sio_ioctl(int port, int baudIndex, int mode) {
     PortSlot* slot = nullptr;
     if (int rc = find_open_port(port, slot)) return rc;
     if (baudIndex < 0 || baudIndex >= RATE_COUNT) return ERR_BAD_PARAMETER;
-    return change_control_block(*slot, [baudIndex, mode](DCB& dcb, HANDLE handle) {
+    return change_control_block(*slot, [slot, baudIndex, mode](DCB& dcb, HANDLE handle) {
         dcb.BaudRate = RATE_TABLE[baudIndex];
         dcb.ByteSize = static_cast<BYTE>((mode & 0x03) + 5);
         dcb.StopBits = (mode & 0x04) ? TWOSTOPBITS : ONESTOPBIT;
@@ -48,6 +48,6 @@ TARVO_API(int) sio_ioctl(int port, int baudIndex, int mode) {
         // Installed before the block is written, and not checked: a failed
         // SetCommState leaves these in force.
         COMMTIMEOUTS timeouts{PORT_TIMEOUT_MS, PORT_TIMEOUT_MS, PORT_TIMEOUT_MS, PORT_TIMEOUT_MS, PORT_TIMEOUT_MS};
-        SetCommTimeouts(handle, &timeouts);
+        if (SetCommTimeouts(handle, &timeouts)) slot->timeouts = timeouts;
     });
 }

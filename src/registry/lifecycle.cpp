@@ -36,6 +36,7 @@ TARVO_API(int) sio_open(int port) {
     // neither leaks the handle nor leaves the device locked. A device that
     // cannot be let go stays with the port, still usable and closable, rather
     // than held by a handle nobody can reach.
+    slot->openError = ERROR_GEN_FAILURE;
     if (is_open(*slot)) {
         if (!CloseHandle(slot->handle)) return ERR_OPEN_FAILED;
         slot->handle = INVALID_HANDLE_VALUE;
@@ -50,7 +51,13 @@ TARVO_API(int) sio_open(int port) {
     // Exclusive overlapped open; the slot takes the outcome whatever it is.
     slot->handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (slot->handle == INVALID_HANDLE_VALUE) return ERR_OPEN_FAILED;
+    // Why, kept for the caller that asks (the next device call may overwrite it).
+    if (slot->handle == INVALID_HANDLE_VALUE) {
+        slot->openError = GetLastError();
+        return ERR_OPEN_FAILED;
+    }
+    slot->openError = ERROR_SUCCESS;
+    slot->timeouts = COMMTIMEOUTS{};
 
     // Queue sizes. On failure the port stays open for the caller to close.
     if (!SetupComm(slot->handle, QUEUE_SIZE, QUEUE_SIZE)) return ERR_SETUP_FAILED;

@@ -22,6 +22,8 @@ void reset_port_table() {
         slot.comOverride = -1;
         std::memset(&slot.readRecord, 0, sizeof slot.readRecord);
         std::memset(&slot.writeRecord, 0, sizeof slot.writeRecord);
+        slot.openError = dev::ERROR_SUCCESS;
+        slot.timeouts = dev::COMMTIMEOUTS{};
     }
 }
 

@@ -13,6 +13,8 @@ struct PortSlot {
     dev::HANDLE handle;          // INVALID_HANDLE_VALUE while the port is closed
     dev::OVERLAPPED readRecord;  // passed to every read of the port
     dev::OVERLAPPED writeRecord; // passed to every write of the port
+    dev::DWORD openError;        // GetLastError of the last failed sio_open, ERROR_SUCCESS after one that opened
+    dev::COMMTIMEOUTS timeouts;  // the timeouts last installed on the open device (all 0: none)
 };
 
 // Puts every slot back into its load-time state: closed, no override,

@@ -2,9 +2,22 @@
 #include "registry/port_table.h"
 #include "tarvo.h"
 #include "transfer/completion.h"
+#include "transfer/send.h"
 
 using namespace tarvo;
 using namespace tarvo::dev;
+
+namespace tarvo {
+
+int write_block(PortSlot& slot, const char* buffer, int count) {
+    // A negative count must never reach the device as a huge unsigned one.
+    if (count < 0 || buffer == nullptr) return 0;
+    DWORD sent = 0;
+    const BOOL done = WriteFile(slot.handle, buffer, static_cast<DWORD>(count), &sent, &slot.writeRecord);
+    return static_cast<int>(transferred(slot.handle, done, sent, slot.writeRecord));
+}
+
+}  // namespace tarvo
 
 TARVO_API(int) sio_write(int port, const char* buffer, int count) {
     PortSlot* slot = nullptr;
@@ -17,12 +30,7 @@ TARVO_API(int) sio_write(int port, const char* buffer, int count) {
     ClearCommError(slot->handle, &errors, &stat);
     PurgeComm(slot->handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
-    // A negative count must never reach the device as a huge unsigned one.
-    if (count < 0 || buffer == nullptr) return 0;
-
-    DWORD sent = 0;
-    const BOOL done = WriteFile(slot->handle, buffer, static_cast<DWORD>(count), &sent, &slot->writeRecord);
-    return static_cast<int>(transferred(slot->handle, done, sent, slot->writeRecord));
+    return write_block(*slot, buffer, count);
 }
 
 TARVO_API(int) sio_flush(int port, int selector) {

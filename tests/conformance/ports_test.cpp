@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -47,7 +48,11 @@ public:
     // The tty's class entry and its node in /dev (a pty, or nothing).
     void tty(const std::string& name, const std::string& folder, const std::string& device, const std::string& node) {
         const std::string ttyFolder = folder + "/tty/" + name;
-        file(ttyFolder + "/dev", "188:0");
+        // The number of the node it stands for, as the kernel's tree has it.
+        struct stat info {};
+        const bool real = !node.empty() && ::stat(node.c_str(), &info) == 0;
+        file(ttyFolder + "/dev", real ? std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev))
+                                      : "188:0");
         link(ttyFolder + "/device", fs::relative(root_ / device, root_ / ttyFolder).string());
         link("sys/class/tty/" + name, fs::relative(root_ / ttyFolder, root_ / "sys/class/tty").string());
         if (!node.empty()) fs::create_symlink(node, root_ / "dev" / name);
@@ -152,7 +157,7 @@ TEST(PortsOnFakeTrees, NamesTheHardwareAndFollowsUsbMappings) {
                                 "\"A10K3L9X\", \"manufacturer\": \"Acme Cables\", \"product\": \"USB Serial Cable\", "
                                 "\"interface\": \"00\"}, \"by_id\": "
                                 "[\"/dev/serial/by-id/usb-Acme_Cables_USB_Serial_Cable_A10K3L9X-if00-port0\"], "
-                                "\"driver\": \"ftdi_sio\"}"));
+                                "\"driver\": \"ftdi_sio\", \"detail\": \"free\"}"));
     EXPECT_THAT(json, HasSubstr("{\"com\": null, \"device\": \"/dev/ttyACM1\", \"mapping\": null, \"status\": "
                                 "\"not found\", \"usb\": {\"vid\": \"1209\""));
     const Completed parsed = run_to_end(
@@ -169,13 +174,46 @@ TEST(PortsOnFakeTrees, NamesTheHardwareAndFollowsUsbMappings) {
     EXPECT_EQ(settings_of(adapterLine.device()), before);
 }
 
+// A tree built to trip a reader: a number no integer holds, a FIFO where an
+// attribute belongs, terminal escapes and shell syntax in USB strings, and a
+// console the tree names. Listed whole, printed safely, the console offered
+// to no COM number.
+TEST(PortsOnFakeTrees, ACraftedTreeIsListedSafely) {
+    PtyPeer adapterLine, fifoLine, consoleLine;
+    FakeMachine machine;
+    const std::string usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-3";
+    machine.file(usb + "/idVendor", "0403");
+    machine.file(usb + "/idProduct", "6015");
+    machine.file(usb + "/serial", "X1;touch /tmp/tarvo-owned 'q'");
+    machine.file(usb + "/manufacturer", "Evil\x1b[2J\x1b]0;title\x07" "Corp");
+    machine.tty("ttyUSB99999999999999999999", usb + "/1-3:1.0/port", usb + "/1-3:1.0/port", adapterLine.device());
+    const std::string fifoUsb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-4";
+    fs::create_directories(fs::path(machine.root()) / fifoUsb);
+    ASSERT_EQ(::mkfifo((fs::path(machine.root()) / fifoUsb / "idVendor").c_str(), 0600), 0);
+    machine.tty("ttyUSB1", fifoUsb + "/1-4:1.0/port", fifoUsb + "/1-4:1.0/port", fifoLine.device());
+    // A board's UART, which no COM number reaches by default.
+    machine.tty("ttyAMA0", "sys/devices/platform/uart0", "sys/devices/platform/uart0", consoleLine.device());
+    machine.file("sys/class/tty/console/active", "ttyAMA0");
+
+    const std::string text = ports({"--root", machine.root()});
+    EXPECT_THAT(text, HasSubstr("/dev/ttyUSB99999999999999999999"));
+    EXPECT_THAT(text, HasSubstr("Evil\\x1b[2J\\x1b]0;title\\x07Corp"));
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << "a raw escape reached the terminal";
+    EXPECT_THAT(text, HasSubstr("='usb:0403:6015:X1;touch /tmp/tarvo-owned '\\''q'\\'''\n"));
+    EXPECT_THAT(text, HasSubstr("/dev/ttyUSB1"));
+    EXPECT_THAT(text, HasSubstr("-      /dev/ttyAMA0    the system console: not opened\n"));
+    EXPECT_THAT(text, Not(HasSubstr("=/dev/ttyAMA0")));
+}
+
 TEST(PortsOnRealDevices, SaysWhyAndLeavesEachDeviceAsItWas) {
     PtyPeer free, held;
     const std::map<std::string, std::string> env = {{"TARVO_COM1", free.device()},
                                                     {"TARVO_COM2", held.device()},
                                                     {"TARVO_COM3", "/nonexistent/tty"},
                                                     {"TARVO_COM4", "/dev/null"}};
-    ChildProcess holder({{TARVO_CONFORMANCE_TOOL, "term", held.device()}, {}, {"TARVO_COM"}, {}});
+    // Its opening line (on standard error) says it holds the port.
+    ChildProcess holder({{"sh", "-c", "exec \"$0\" term \"$1\" 2>&1", TARVO_CONFORMANCE_TOOL, held.device()},
+                         {}, {"TARVO_COM"}, {}});
     ASSERT_TRUE(holder.read_line(10s).has_value()) << "the holder did not open " << held.device();
 
     const std::string before = settings_of(free.device());

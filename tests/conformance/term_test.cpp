@@ -7,7 +7,13 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <atomic>
+#include <cstring>
 #include <fstream>
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <thread>
 
 #include "child_process.h"
 #include "pty_peer.h"
@@ -19,6 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 class TermInTmux : public ::testing::Test {
 protected:
@@ -45,7 +52,7 @@ TEST_F(TermInTmux, KeysGoOutReceivedBytesShowAndTheMenuActs) {
     fs::remove(logFile);
     TmuxPane pane("term --baud 115200 --log " + logFile.string() + " " + peer_.device());
     start(pane);
-    EXPECT_THAT(pane.screen(), HasSubstr("(" + peer_.device() + ") at 115200 8N1"));
+    EXPECT_THAT(pane.screen(), HasSubstr("tarvo term: " + peer_.device() + " at 115200 8N1"));
     EXPECT_EQ(peer_.line().outputSpeed, 115200u);
 
     pane.type_text("hello");
@@ -127,6 +134,89 @@ TEST_F(TermInTmux, EveryWayOutRestoresTheTerminal) {
     }
 }
 
+// Received bytes as the log has them, its escapes undone (digits and line ends only).
+std::string received_in_log(const std::string& log) {
+    std::string bytes;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t start = line.find(" < \"");
+        if (start == std::string::npos) continue;
+        const std::string payload = line.substr(start + 4, line.size() - start - 5);
+        for (std::size_t i = 0; i < payload.size(); ++i) {
+            if (payload[i] == '\\' && i + 1 < payload.size() && payload[i + 1] == 'n') {
+                bytes += '\n';
+                ++i;
+            } else {
+                bytes += payload[i];
+            }
+        }
+    }
+    return bytes;
+}
+
+// Typing while the far end streams: every received line reaches the screen
+// (and the log); sending keeps what arrived.
+TEST_F(TermInTmux, TypingLosesNoReceivedByte) {
+    const fs::path logFile = fs::path(::testing::TempDir()) / ("tarvo_duplex_" + std::to_string(getpid()) + ".log");
+    fs::remove(logFile);
+    TmuxPane pane("term --baud 115200 --log " + logFile.string() + " " + peer_.device());
+    start(pane);
+    std::atomic<bool> streaming{true};
+    int lines = 0;
+    std::thread stream([&] {
+        const auto end = std::chrono::steady_clock::now() + 6s;
+        for (; std::chrono::steady_clock::now() < end; ++lines) {
+            char line[16];
+            std::snprintf(line, sizeof line, "%07d\n", lines);
+            // As fast as the terminal takes them: bytes are always arriving
+            // when a key goes out.
+            if (!peer_.send(line)) break;
+        }
+        streaming = false;
+    });
+    int typed = 0;
+    for (; typed < 40 && streaming; ++typed) {
+        pane.type_text("k");
+        std::this_thread::sleep_for(100ms);
+    }
+    stream.join();
+    std::this_thread::sleep_for(1s);
+    pane.press("C-]");
+    EXPECT_EQ(pane.status(), 0);
+    std::istringstream received(received_in_log(file_text(logFile)));
+    std::set<int> seen;
+    for (std::string line; std::getline(received, line);)
+        if (line.size() == 7) seen.insert(std::stoi(line));
+    std::cout << "full duplex: " << lines << " lines streamed, " << typed << " keys typed, "
+              << lines - static_cast<int>(seen.size()) << " lines lost\n";
+    EXPECT_EQ(typed, 40);
+    EXPECT_EQ(static_cast<int>(seen.size()), lines);
+    EXPECT_EQ(peer_.receive(static_cast<std::size_t>(typed), 5s), std::string(static_cast<std::size_t>(typed), 'k'));
+}
+
+// A file sent to a far end that reads nothing: the exit key and the signals
+// still end it at once, and the terminal is given back.
+TEST_F(TermInTmux, SendingToAPeerThatNeverReadsStops) {
+    for (const int signal : {0, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal == 0 ? "the exit key" : strsignal(signal));
+        PtyPeer peer;
+        TmuxPane pane("term " + peer.device());
+        start(pane);
+        const fs::path big = pane.file("big.bin");
+        std::ofstream(big, std::ios::binary) << std::string(8 << 20, 'b');
+        pane.press("C-t");
+        pane.type_text("s" + big.string());
+        pane.press("Enter");
+        std::this_thread::sleep_for(1500ms);  // the pty's buffer is full by now
+        const auto asked = std::chrono::steady_clock::now();
+        if (signal == 0) pane.press("C-]");
+        else ASSERT_EQ(kill(pane.tool_pid(), signal), 0);
+        EXPECT_EQ(pane.status(), signal == 0 ? 0 : 128 + signal) << pane.screen();
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s);
+        expect_left_as_found(pane);
+    }
+}
+
 // Standard input from a pipe: sent as it is, no menu, and the end of the
 // input ends the program.
 TEST(TermFromAPipe, SendsTheInputAndEndsWithIt) {
@@ -142,12 +232,39 @@ TEST(TermFromAPipe, SendsTheInputAndEndsWithIt) {
     EXPECT_EQ(ending->status, 0) << tool.stderr_text();
 }
 
+// In a pipe standard output carries the port's bytes alone; --exit-after
+// waits for the answer after the end of the input, then ends.
+TEST(TermFromAPipe, WaitsForTheAnswerAndPrintsOnlyIt) {
+    PtyPeer peer;
+    ChildProcess tool({{TARVO_CONFORMANCE_TOOL, "term", "--exit-after", "700", peer.device()}, {}, {"TARVO_COM"}, {}});
+    ASSERT_TRUE(tool.write_stdin("*IDN?\r"));
+    tool.close_stdin();
+    EXPECT_EQ(peer.receive(6, 5s), "*IDN?\r");
+    std::this_thread::sleep_for(300ms);  // the answer takes its time
+    ASSERT_TRUE(peer.send("TARVO,METER\r\n"));
+    const auto ending = tool.wait(10s);
+    ASSERT_TRUE(ending.has_value());
+    EXPECT_EQ(ending->status, 0) << tool.stderr_text();
+    EXPECT_EQ(tool.unread_stdout(), "TARVO,METER\r\n");
+    EXPECT_THAT(tool.stderr_text(), HasSubstr("tarvo term: " + peer.device() + " at 9600 8N1"));
+    const Completed quiet = run_to_end(
+        {{TARVO_CONFORMANCE_TOOL, "term", "--quiet", "--exit-after", "100", peer.device()}, {}, {"TARVO_COM"}, {}}, 10s);
+    EXPECT_EQ(quiet.output, "");
+}
+
 TEST(TermFromAPipe, RefusesWhatItCannotOpen) {
     const Completed missing =
         run_to_end({{TARVO_CONFORMANCE_TOOL, "term", "/nonexistent/tty"}, {}, {"TARVO_COM"}, {}}, 10s);
     ASSERT_TRUE(missing.ending.has_value());
     EXPECT_EQ(missing.ending->status, 1);
-    EXPECT_THAT(missing.output, HasSubstr("cannot open"));
+    EXPECT_THAT(missing.output, HasSubstr("cannot open /nonexistent/tty: /nonexistent/tty: no such device"));
+    // Named as typed, the scheme in any case; why it failed.
+    const Completed refused =
+        run_to_end({{TARVO_CONFORMANCE_TOOL, "term", "TCP://127.0.0.1:1?timeout=500"}, {}, {"TARVO_COM"}, {}}, 10s);
+    EXPECT_THAT(refused.output, HasSubstr("cannot open TCP://127.0.0.1:1?timeout=500: "));
+    EXPECT_THAT(refused.output, Not(HasSubstr("COM1")));
+    const Completed notSerial = run_to_end({{TARVO_CONFORMANCE_TOOL, "term", "/dev/null"}, {}, {"TARVO_COM"}, {}}, 10s);
+    EXPECT_THAT(notSerial.output, HasSubstr("/dev/null: not a serial device"));
     const Completed badFormat =
         run_to_end({{TARVO_CONFORMANCE_TOOL, "term", "--format", "9X1", "/dev/null"}, {}, {"TARVO_COM"}, {}}, 10s);
     ASSERT_TRUE(badFormat.ending.has_value());

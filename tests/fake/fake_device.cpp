@@ -238,4 +238,33 @@ BOOL SetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts) {
     return TRUE;
 }
 
+BOOL GetCommModemStatus(HANDLE file, DWORD* modemStat) {
+    record("GetCommModemStatus(" + handle_name(file) + ")");
+    if (fake::fails("GetCommModemStatus")) return FALSE;
+    *modemStat = state.modemStatus;
+    return TRUE;
+}
+
+BOOL SetCommBreak(HANDLE file) {
+    record("SetCommBreak(" + handle_name(file) + ")");
+    if (fake::fails("SetCommBreak")) return FALSE;
+    state.inBreak = true;
+    return TRUE;
+}
+
+BOOL ClearCommBreak(HANDLE file) {
+    record("ClearCommBreak(" + handle_name(file) + ")");
+    if (fake::fails("ClearCommBreak")) return FALSE;
+    state.inBreak = false;
+    return TRUE;
+}
+
+DWORD QueryDosDeviceA(const char* deviceName, char* targetPath, DWORD max) {
+    record(std::string("QueryDosDeviceA(") + deviceName + ")");
+    if (fake::fails("QueryDosDeviceA") || state.dosDevice.size() + 2 > max) return 0;
+    std::memcpy(targetPath, state.dosDevice.c_str(), state.dosDevice.size() + 1);
+    targetPath[state.dosDevice.size() + 1] = '\0';
+    return static_cast<DWORD>(state.dosDevice.size() + 2);
+}
+
 }  // namespace tarvo::dev

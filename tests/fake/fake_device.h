@@ -45,6 +45,12 @@ struct Device {
     // WriteFile moves at most this many bytes (a write cut short by its timeout).
     long writeLimit = -1;
 
+    // The status lines GetCommModemStatus reports; whether the line is in
+    // break; what QueryDosDeviceA names behind every COM number.
+    dev::DWORD modemStatus = 0;
+    bool inBreak = false;
+    std::string dosDevice = "/dev/fake";
+
     dev::DCB dcb{};
     dev::COMMTIMEOUTS timeouts{};
 

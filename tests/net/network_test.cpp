@@ -1,6 +1,7 @@
 // Network ports through libtarvo.so against a real ser2net serving a pty:
 // the pty's master is the instrument, its settings show what reached the far
 // port.
+#include <cctype>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,6 +10,7 @@
 
 #include "net/servers.h"
 #include "tarvo.h"
+#include "tarvo_ext.h"
 
 namespace tarvo::net {
 namespace {
@@ -105,6 +107,29 @@ TEST_P(OverSer2net, LineSettingsReachTheFarPortOnlyOverRfc2217) {
 
 // A far port left in XON/XOFF is switched out of it at open, so 0x11 and
 // 0x13 travel as data from the first byte, as on a terminal.
+// Full duplex over the network too: a send keeps what arrived; the scheme
+// is read in any case; a break and the status lines over raw TCP are refused.
+TEST_P(OverSer2net, ExtensionSendKeepsWhatArrivedWhateverTheSchemeCase) {
+    sio_close(PORT);
+    std::string url = server.url();
+    for (std::size_t i = 0; i < url.find(':'); ++i) url[i] = static_cast<char>(std::toupper(url[i]));
+    map_url(COM, url);
+    ASSERT_EQ(sio_open(PORT), 0) << url;
+    // Once a byte came through, the server has taken the new connection.
+    ASSERT_EQ(tarvo_send(PORT, "!", 1), 1);
+    ASSERT_EQ(pty.receive(1).size(), 1u);
+    ASSERT_EQ(pty.send("kept", 4), 4u);
+    ASSERT_TRUE(wait_for_input(4));
+    EXPECT_EQ(tarvo_send(PORT, "out", 3), 3);
+    EXPECT_EQ(pty.receive(3).size(), 3u);
+    EXPECT_EQ(sio_iqueue(PORT), 4);
+    // ser2net's pty has no status lines either way.
+    EXPECT_EQ(tarvo_modem_status(PORT), ERR_STATUS_FAILED);
+    if (!telnet()) {
+        EXPECT_EQ(tarvo_break(PORT, 10), ERR_SET_STATE_FAILED);
+    }
+}
+
 TEST(OverSer2netInXonXoff, OpenPassesEveryByteFromTheStart) {
     Pty pty;
     Ser2net server{pty, Ser2net::Accepter::Rfc2217, "local,xonxoff"};

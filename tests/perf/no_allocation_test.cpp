@@ -15,6 +15,7 @@
 #include "net/servers.h"
 #include "pty/pty_support.h"
 #include "tarvo.h"
+#include "tarvo_ext.h"
 
 extern "C" {
 void* __libc_malloc(std::size_t size);
@@ -190,6 +191,12 @@ TEST_F(PtyPort, NoCallAllocatesOnAnOpenPort) {
     EXPECT_NO_ALLOCATION(sio_write(port, request, 32), 32);
     drain_master();
     EXPECT_NO_ALLOCATION(sio_write(port, request, 0), 0);
+    // The extensions' data calls too.
+    EXPECT_NO_ALLOCATION(tarvo_send(port, request, 32), 32);
+    drain_master();
+    EXPECT_NO_ALLOCATION(tarvo_modem_status(port), ERR_STATUS_FAILED);
+    char why[TARVO_DEVICE_TEXT_SIZE + 64];
+    EXPECT_NO_ALLOCATION(tarvo_open_cause(port, why, sizeof why), TARVO_CAUSE_NONE);
     EXPECT_NO_ALLOCATION(sio_flush(port, 0), 0);
     EXPECT_NO_ALLOCATION(sio_flush(port, 1), 0);
     EXPECT_NO_ALLOCATION(sio_flush(port, 2), 0);

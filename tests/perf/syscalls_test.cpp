@@ -163,10 +163,12 @@ TEST(Syscalls, OpenAndCloseTakeAndReleaseTheDeviceOnly) {
     NEED_TRACE();
     expect_calls("sio_setComPortNo", {});
     expect_calls("sio_term_irq", {});
-    // A look at what the device is, the hold with its holder, raw mode. No
-    // TIOCEXCL on a pty slave: there it would outlive its holder.
-    expect_calls("sio_open", {"openat", "newfstatat", "ioctl TCGETS2", "ioctl TIOCGPTN", "flock", "getpid",
-                              "ioctl TCSETS2"});
+    // Whether it is the console, before it is opened (its number against
+    // /proc/consoles); a look at what the device is, the hold with its
+    // holder, raw mode. No TIOCEXCL on a pty slave: there it would outlive
+    // its holder.
+    expect_calls("sio_open", {"newfstatat", "openat", "newfstatat", "read", "close", "openat", "newfstatat",
+                              "ioctl TCGETS2", "ioctl TIOCGPTN", "flock", "getpid", "ioctl TCSETS2"});
     // Only the process that took the hold gives it up.
     expect_calls("sio_close", {"getpid", "flock", "close"});
 }

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -225,6 +226,33 @@ TEST(DeviceOpenFailures, GiveTheCodeWindowsGivesForTheCause) {
 
 // A program run from a terminal names /dev/tty: it is refused, and the
 // terminal keeps its settings (echo, line editing).
+// The node in /dev of the first console /proc/consoles names, "" if none.
+std::string first_console_node() {
+    std::ifstream consoles("/proc/consoles");
+    std::string line;
+    while (std::getline(consoles, line)) {
+        const std::string number = line.substr(line.find_last_of(' ') + 1);
+        std::ifstream uevent("/sys/dev/char/" + number + "/uevent");
+        for (std::string field; std::getline(uevent, field);)
+            if (field.rfind("DEVNAME=", 0) == 0) return "/dev/" + field.substr(8);
+    }
+    return "";
+}
+
+// Only looked at: an open alone would raise a serial console's modem lines.
+TEST(DeviceOpenFailures, TheConsoleIsRefusedThroughAnyLinkBeforeItIsOpened) {
+    const std::string console = first_console_node();
+    if (console.empty() || ::access(console.c_str(), F_OK) != 0) GTEST_SKIP() << "/proc/consoles names no device here";
+    char folder[] = "/tmp/tarvo-console-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string link = std::string(folder) + "/ttyS9";
+    ASSERT_EQ(::symlink(console.c_str(), link.c_str()), 0);
+    EXPECT_EQ(why_path_does_not_open(console.c_str()), ERROR_DEVICE_IN_USE) << console;
+    EXPECT_EQ(why_path_does_not_open(link.c_str()), ERROR_DEVICE_IN_USE) << link << " -> " << console;
+    ::unlink(link.c_str());
+    ::rmdir(folder);
+}
+
 TEST(DeviceOpenFailures, OwnTerminalIsRefusedAndLeftAsItWas) {
     Pty pty;
     const termios2 before = pty.settings();

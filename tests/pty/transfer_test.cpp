@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "pty/port_fixture.h"
+#include "tarvo_ext.h"
 
 namespace tarvo::pty {
 namespace {
@@ -59,6 +60,20 @@ TEST_F(TransferPty, WriteDiscardsWhatWasReceivedBefore) {
     ASSERT_TRUE(wait_for_input(5));
     ASSERT_EQ(sio_write(PORT, "x", 1), 1);
     EXPECT_EQ(sio_iqueue(PORT), 0);
+}
+
+// The extensions on a real terminal: a send keeps what was received, and a
+// pty, having no status lines, says so.
+TEST_F(TransferPty, ExtensionSendKeepsWhatWasReceived) {
+    ASSERT_EQ(pty.send("kept", 4), 4u);
+    ASSERT_TRUE(wait_for_input(4));
+    EXPECT_EQ(tarvo_send(PORT, "out", 3), 3);
+    EXPECT_EQ(pty.receive(3), (std::vector<std::uint8_t>{'o', 'u', 't'}));
+    EXPECT_EQ(sio_iqueue(PORT), 4);
+    EXPECT_EQ(tarvo_modem_status(PORT), ERR_STATUS_FAILED);
+    char text[TARVO_DEVICE_TEXT_SIZE + 64];
+    EXPECT_EQ(tarvo_open_cause(PORT, text, sizeof text), TARVO_CAUSE_NONE);
+    EXPECT_EQ(std::string(text), std::string(pty.slave_name()) + ": opened");
 }
 
 TEST_F(TransferPty, MebibyteFromThePeerArrivesExactly) {

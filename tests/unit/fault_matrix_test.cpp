@@ -62,7 +62,7 @@ const std::vector<Path>& paths() {
          {"CreateEventA", "CreateEventA", "CreateFileA", "SetupComm"},
          {{ERR_OPEN_FAILED, Slot::Closed, {}},  // no event for the read record
           {ERR_OPEN_FAILED, Slot::Closed, {}},  // none for the write record
-          {ERR_OPEN_FAILED, Slot::Closed, {}},
+          {ERR_OPEN_FAILED, Slot::Closed, {"GetLastError"}},  // why, kept for tarvo_open_cause
           {ERR_SETUP_FAILED, Slot::Opened, {}}}},  // the caller closes it
 
         {"sio_open", "the port is open",
@@ -70,7 +70,7 @@ const std::vector<Path>& paths() {
          {"CloseHandle", "CreateFileA", "SetupComm"},
          // A device that could not be let go stays with the port.
          {{ERR_OPEN_FAILED, Slot::Kept, {}},
-          {ERR_OPEN_FAILED, Slot::Closed, {}},
+          {ERR_OPEN_FAILED, Slot::Closed, {"GetLastError"}},
           {ERR_SETUP_FAILED, Slot::Opened, {}}}},
 
         {"sio_close", "", true, nothing, [] { return sio_close(1); }, 0, Slot::Closed,

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include "device/posix/sysfs_serial.h"
 
@@ -46,9 +47,10 @@ const char* mapping_of(long number) {
 
 namespace {
 
+// Case-insensitive: a URL's scheme is (RFC2217:// as rfc2217://).
 bool starts_with(const char* text, const char* prefix, const char*& rest) {
     const std::size_t length = std::strlen(prefix);
-    if (std::strncmp(text, prefix, length) != 0) return false;
+    if (strncasecmp(text, prefix, length) != 0) return false;
     rest = text + length;
     return true;
 }

@@ -92,6 +92,8 @@ public:
     BOOL get_state(DCB& dcb) override;
     BOOL set_state(const DCB& dcb) override;
     void set_timeouts(const COMMTIMEOUTS& timeouts) override;
+    BOOL modem_status(DWORD& lines) override;
+    BOOL set_break(bool on) override;
 
 private:
     enum class Transfer { Done, TimedOut, Broken };
@@ -162,6 +164,10 @@ private:
     std::uint32_t answer_[ANSWER_COUNT] = {};
     // The server reports its DTR and RTS lines (a pty has none).
     bool modemLines_ = false;
+    // The status lines as the server last reported them (its bits are the
+    // MS_*_ON values); unknown until it has.
+    bool modemKnown_ = false;
+    std::uint8_t modemState_ = 0;
     DCB known_{};
     std::atomic<bool> stripNull_{false};
     std::atomic<DWORD> writeMultiplier_{0};
@@ -184,6 +190,8 @@ void NetworkPort::reset(const ComTarget& target) {
     suspended_ = false;
     for (bool& fresh : fresh_) fresh = false;
     modemLines_ = false;
+    modemKnown_ = false;
+    modemState_ = 0;
     known_ = default_control_block();
     stripNull_.store(false);
     writeMultiplier_.store(0);
@@ -358,13 +366,19 @@ void NetworkPort::handle(const tn::Event& event) {
     switch (event.value[0]) {
         case tn::SERVER_OFFSET + tn::FLOWCONTROL_SUSPEND: suspended_ = true; break;
         case tn::SERVER_OFFSET + tn::FLOWCONTROL_RESUME: suspended_ = false; break;
+        case tn::SERVER_OFFSET + tn::NOTIFY_MODEMSTATE:
+            if (event.size == 2) {
+                modemState_ = event.value[1];
+                modemKnown_ = true;
+            }
+            break;
         case tn::SERVER_OFFSET + tn::PURGE_DATA:
             if (purgesPending_ > 0) --purgesPending_;
             ++confirmations_;
             break;
         default: note_answer(event.value, event.size); break;
     }
-    // Line-state and modem-state notices need nothing from a port.
+    // Line-state notices need nothing from a port.
 }
 
 void NetworkPort::note_answer(const std::uint8_t* value, std::size_t size) {
@@ -727,6 +741,29 @@ void NetworkPort::set_timeouts(const COMMTIMEOUTS& timeouts) {
     // Reads take only what is already there, so only the write limits act.
     writeMultiplier_.store(timeouts.WriteTotalTimeoutMultiplier, std::memory_order_relaxed);
     writeConstant_.store(timeouts.WriteTotalTimeoutConstant, std::memory_order_relaxed);
+}
+
+// Raw TCP carries no status lines, nor does a server whose device has none
+// (it answers nothing for DTR and RTS, as a pty refuses them).
+BOOL NetworkPort::modem_status(DWORD& lines) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (!pump()) return fail(ERROR_GEN_FAILURE);
+    if (!telnet_ || !modemLines_ || !modemKnown_) return fail(ERROR_NOT_SUPPORTED);
+    lines = modemState_ & (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON);
+    return TRUE;
+}
+
+// The server is told; its answer carries nothing to check, so none is awaited.
+BOOL NetworkPort::set_break(bool on) {
+    std::lock_guard<std::mutex> turn(settingTurn_);
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (!telnet_) return fail(ERROR_NOT_SUPPORTED);
+    if (!pump()) return fail(ERROR_GEN_FAILURE);
+    const std::uint8_t value = on ? tn::BREAK_ON : tn::BREAK_OFF;
+    std::uint8_t message[tn::MESSAGE_MAX];
+    const std::size_t length = tn::encode_com_port(tn::SET_CONTROL, &value, 1, message);
+    if (!send_control(message, length, now_ms() + static_cast<std::uint64_t>(timeoutMs_))) return fail(ERROR_GEN_FAILURE);
+    return TRUE;
 }
 
 }  // namespace

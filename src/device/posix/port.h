@@ -29,6 +29,10 @@ public:
     virtual dev::BOOL get_state(dev::DCB& dcb) = 0;
     virtual dev::BOOL set_state(const dev::DCB& dcb) = 0;
     virtual void set_timeouts(const dev::COMMTIMEOUTS& timeouts) = 0;
+    // The MS_*_ON bits of the status lines now.
+    virtual dev::BOOL modem_status(dev::DWORD& lines) = 0;
+    // Puts the line into the break state (true) or lets it go.
+    virtual dev::BOOL set_break(bool on) = 0;
 
 protected:
     ~Port() = default;  // ports live in their kind's static storage, never deleted through here

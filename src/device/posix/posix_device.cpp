@@ -3,10 +3,15 @@
 // shares: checking handles and arguments, filling the out-parameters and the
 // OVERLAPPED record, and choosing the kind a COM number's target needs.
 #include "device/device.h"
+
+#include <cstdio>
+#include <cstring>
+
 #include "device/posix/com_mapping.h"
 #include "device/posix/handle_pool.h"
 #include "device/posix/last_error.h"
 #include "device/posix/network_port.h"
+#include "device/posix/sysfs_serial.h"
 #include "device/posix/terminal_port.h"
 
 namespace tarvo::dev {
@@ -47,13 +52,28 @@ BOOL report_partial_failure(OVERLAPPED& overlapped) {
     return fail(ERROR_IO_PENDING);
 }
 
+// Why a COM number reaches no device: a usb: mapping that matches none is a
+// device not there; anything else is a mapping that cannot be understood.
+DWORD unresolved_error(const char* mapping) {
+    posix::UsbSelector selector;
+    if (posix::is_usb_mapping(mapping) && posix::parse_usb_selector(mapping, selector) &&
+        posix::find_usb_tty("", selector, nullptr, 0) == 0)
+        return ERROR_FILE_NOT_FOUND;
+    return ERROR_INVALID_PARAMETER;
+}
+
 }  // namespace
 
 HANDLE CreateFileA(const char* fileName, DWORD, DWORD, void*, DWORD, DWORD, HANDLE) {
     const long number = posix::com_number(fileName);
     posix::ComTarget target;
-    if (number < 0 || !posix::resolve_com(number, posix::mapping_of(number), target)) {
+    if (number < 0) {
         posix::set_last_error(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    const char* mapping = posix::mapping_of(number);
+    if (!posix::resolve_com(number, mapping, target)) {
+        posix::set_last_error(unresolved_error(mapping));
         return INVALID_HANDLE_VALUE;
     }
     posix::Claim claim{};
@@ -153,6 +173,53 @@ BOOL SetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts) {
     if (timeouts == nullptr) return fail(ERROR_INVALID_PARAMETER);
     port->set_timeouts(*timeouts);
     return TRUE;
+}
+
+BOOL GetCommModemStatus(HANDLE file, DWORD* modemStat) {
+    Port* port = posix::open_port(file);
+    if (port == nullptr) return fail(ERROR_INVALID_HANDLE);
+    if (modemStat == nullptr) return fail(ERROR_INVALID_PARAMETER);
+    DWORD lines = 0;
+    if (!port->modem_status(lines)) return FALSE;
+    *modemStat = lines;
+    return TRUE;
+}
+
+BOOL SetCommBreak(HANDLE file) {
+    Port* port = posix::open_port(file);
+    if (port == nullptr) return fail(ERROR_INVALID_HANDLE);
+    return port->set_break(true);
+}
+
+BOOL ClearCommBreak(HANDLE file) {
+    Port* port = posix::open_port(file);
+    if (port == nullptr) return fail(ERROR_INVALID_HANDLE);
+    return port->set_break(false);
+}
+
+// The device a COM number reaches now: the path (a usb: mapping resolved),
+// the URL of a network port, else the mapping as written.
+DWORD QueryDosDeviceA(const char* deviceName, char* targetPath, DWORD max) {
+    char path[24];
+    std::snprintf(path, sizeof path, "\\\\.\\%s", deviceName != nullptr ? deviceName : "");
+    const long number = posix::com_number(path);
+    if (number < 0 || targetPath == nullptr) {
+        posix::set_last_error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const char* mapping = posix::mapping_of(number);
+    posix::ComTarget target;
+    const char* name = mapping;
+    if (posix::resolve_com(number, mapping, target) && target.kind == posix::TargetKind::Terminal) name = target.device;
+    if (name == nullptr) name = "";
+    const std::size_t length = std::strlen(name);
+    if (length + 2 > max) {
+        posix::set_last_error(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(targetPath, name, length);
+    targetPath[length] = targetPath[length + 1] = '\0';
+    return static_cast<DWORD>(length + 2);
 }
 
 }  // namespace tarvo::dev

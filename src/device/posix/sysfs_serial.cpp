@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -116,8 +117,15 @@ bool usb_folders(const char* root, const char* tty, char* device, char* interfac
 bool read_attribute(const char* folder, const char* name, char* value, std::size_t size) {
     char path[SYSFS_PATH_SIZE];
     if (size == 0 || !join(path, sizeof path, folder, name)) return false;
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // Nonblocking, and only a regular file: a FIFO or a device planted where
+    // an attribute belongs must not hold the reader.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return false;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return false;
+    }
     const ssize_t length = ::read(fd, value, size - 1);
     ::close(fd);
     if (length < 0) return false;

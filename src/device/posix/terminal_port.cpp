@@ -69,6 +69,8 @@ public:
     BOOL get_state(DCB& dcb) override;
     BOOL set_state(const DCB& dcb) override;
     void set_timeouts(const COMMTIMEOUTS& timeouts) override;
+    BOOL modem_status(DWORD& lines) override;
+    BOOL set_break(bool on) override;
 
 private:
     // How a write's transfer ended.
@@ -104,7 +106,10 @@ TerminalPort terminals[POOL_SIZE];
 
 // Exclusive, raw, nonblocking. Nothing about the device changes before it is
 // known to be a serial device and ours: a refused open leaves it as it was.
+// The console is refused before it is opened: an open alone raises a serial
+// port's modem lines.
 bool TerminalPort::open(const char* path) {
+    if (is_console_path(path)) return fail(ERROR_DEVICE_IN_USE);
     const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         set_last_error(open_error(errno));
@@ -327,6 +332,21 @@ void TerminalPort::set_timeouts(const COMMTIMEOUTS& timeouts) {
     // Reads take only what is already there, so only the write limits act.
     writeMultiplier_.store(timeouts.WriteTotalTimeoutMultiplier, std::memory_order_relaxed);
     writeConstant_.store(timeouts.WriteTotalTimeoutConstant, std::memory_order_relaxed);
+}
+
+// A pty has no status lines and refuses TIOCMGET: ERROR_NOT_SUPPORTED there.
+BOOL TerminalPort::modem_status(DWORD& lines) {
+    int bits = 0;
+    if (ioctl_retry(fd_, TIOCMGET, &bits) != 0) return fail(errno == ENOTTY || errno == EINVAL ? ERROR_NOT_SUPPORTED
+                                                                                                  : error_from_errno(errno));
+    lines = ((bits & TIOCM_CTS) ? MS_CTS_ON : 0) | ((bits & TIOCM_DSR) ? MS_DSR_ON : 0) |
+            ((bits & TIOCM_RNG) ? MS_RING_ON : 0) | ((bits & TIOCM_CAR) ? MS_RLSD_ON : 0);
+    return TRUE;
+}
+
+BOOL TerminalPort::set_break(bool on) {
+    if (ioctl_retry(fd_, on ? TIOCSBRK : TIOCCBRK, nullptr) != 0) return fail(error_from_errno(errno));
+    return TRUE;
 }
 
 }  // namespace

@@ -9,6 +9,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "device/posix/sysfs_serial.h"
 
 namespace tarvo::posix {
 
@@ -34,7 +38,69 @@ bool is_pty_slave_number(dev_t number) {
            (kind >= UNIX98_PTY_SLAVE_MAJOR && kind < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT);
 }
 
+// "MAJOR:MINOR" at `text` as a device number; false when it is not one.
+bool parse_device_number(const char* text, dev_t& number) {
+    unsigned majorNumber = 0, minorNumber = 0;
+    char end = 0;
+    if (std::sscanf(text, "%u:%u%c", &majorNumber, &minorNumber, &end) < 2) return false;
+    number = makedev(majorNumber, minorNumber);
+    return true;
+}
+
+// Each whitespace-separated word of `text`, in place.
+template <class Visit>
+void for_each_word(char* text, Visit visit) {
+    char* rest = nullptr;
+    for (char* word = strtok_r(text, " \t\n", &rest); word != nullptr; word = strtok_r(nullptr, " \t\n", &rest))
+        visit(word);
+}
+
+bool named_console_is(const char* root, dev_t number) {
+    char folder[SYSFS_PATH_SIZE], active[SYSFS_VALUE_SIZE];
+    std::snprintf(folder, sizeof folder, "%s/sys/class/tty/console", root);
+    if (!read_attribute(folder, "active", active, sizeof active)) return false;
+    bool found = false;
+    for_each_word(active, [&](const char* name) {
+        char ttyFolder[SYSFS_PATH_SIZE], text[32];
+        dev_t console = 0;
+        if (std::strchr(name, '/') != nullptr || std::strcmp(name, "..") == 0) return;
+        std::snprintf(ttyFolder, sizeof ttyFolder, "%s/sys/class/tty/%s", root, name);
+        if (read_attribute(ttyFolder, "dev", text, sizeof text) && parse_device_number(text, console) &&
+            console == number)
+            found = true;
+    });
+    return found;
+}
+
+// /proc/consoles ends each line with the console's MAJOR:MINOR.
+// `listed` tells whether the list was there to read.
+bool listed_console_is(const char* root, dev_t number, bool& listed) {
+    char folder[SYSFS_PATH_SIZE], list[4096];
+    std::snprintf(folder, sizeof folder, "%s/proc", root);
+    listed = read_attribute(folder, "consoles", list, sizeof list);
+    if (!listed) return false;
+    bool found = false;
+    for_each_word(list, [&](const char* word) {
+        dev_t console = 0;
+        if (std::strchr(word, ':') != nullptr && parse_device_number(word, console) && console == number)
+            found = true;
+    });
+    return found;
+}
+
 }  // namespace
+
+bool is_console_path(const char* path, const char* root) {
+    struct stat info {};
+    if (::stat(path, &info) != 0 || !S_ISCHR(info.st_mode)) return false;
+    const unsigned kind = major(info.st_rdev), index = minor(info.st_rdev);
+    if (kind == TTYAUX_MAJOR && index == 1) return true;  // /dev/console
+    // /proc/consoles names every console with its number in one read; a
+    // tree without it (a container's, a test's) says it in sysfs.
+    bool listed = false;
+    if (listed_console_is(root, info.st_rdev, listed)) return true;
+    return !listed && named_console_is(root, info.st_rdev);
+}
 
 DWORD open_error(int error) {
     switch (error) {
@@ -79,7 +145,8 @@ bool marked_exclusive(int fd) {
     return ::ioctl(fd, TIOCGEXCL, &marked) == 0 && marked != 0;
 }
 
-DWORD probe_terminal(const char* path) {
+DWORD probe_terminal(const char* path, const char* root) {
+    if (is_console_path(path, root)) return ERROR_DEVICE_IN_USE;
     // O_NOCTTY | O_NONBLOCK: opening neither makes it our terminal nor waits
     // for carrier; nothing is written to the device.
     const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

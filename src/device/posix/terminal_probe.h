@@ -33,10 +33,18 @@ DeviceNature examine_device(int fd, termios2* settings = nullptr);
 // after its holder is gone, so it says nothing there.
 bool marked_exclusive(int fd);
 
+// True when `path` reaches (through any links) the system console: the
+// kernel writes its messages there (/sys/class/tty/console/active,
+// /proc/consoles), or it is /dev/console. Read under
+// `root` (empty: this machine). Only looked at, never opened: opening a
+// serial port alone raises its modem lines.
+bool is_console_path(const char* path, const char* root = "");
+
 // ERROR_SUCCESS if `path` would open now; otherwise the code the open gives:
 // ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION (held by
-// another program), ERROR_NOT_SUPPORTED (not a serial device).
-dev::DWORD probe_terminal(const char* path);
+// another program), ERROR_NOT_SUPPORTED (not a serial device),
+// ERROR_DEVICE_IN_USE (the system console, not opened at all).
+dev::DWORD probe_terminal(const char* path, const char* root = "");
 
 }  // namespace tarvo::posix
 
