@@ -63,6 +63,13 @@ test_win32_preset() {
         ctest --preset win32 --output-junit ctest-results.xml
         return
     fi
+    # Not yet by default: under emulation the run takes far longer than the
+    # rest of the tests together, and win32_device crashes there at start-up.
+    if [ "${TARVO_WIN32_IN_VM:-0}" != 1 ]; then
+        echo "This machine runs no 32-bit programs: the win32 suites skip (TARVO_WIN32_IN_VM=1 runs them in tests/vm)."
+        ctest --preset win32 --output-junit ctest-results.xml
+        return
+    fi
     echo "This machine runs no 32-bit programs: the win32 suites run inside the virtual machine (tests/vm)."
     rm -f build/win32/ctest-results.xml
     local status=0
