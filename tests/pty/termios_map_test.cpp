@@ -214,5 +214,32 @@ TEST(TermiosMap, LineTimeCountsTheWholeFrame) {
     EXPECT_EQ(line_time_us(0, tio), 0u);
 }
 
+// What a driver kept instead of the settings asked for: a rate it could only
+// come close to passes, a clamped one or another format does not; a pty's
+// forced 8N1 is no refusal.
+TEST(TermiosMap, LineTakenComparesWhatTheDriverKept) {
+    termios2 asked = base_terminal();
+    asked.c_cflag = (asked.c_cflag & ~(CBAUD | CSIZE)) | BOTHER | CS7 | PARENB | PARODD | CSTOPB;
+    asked.c_ospeed = asked.c_ispeed = 12345;
+    termios2 got = asked;
+    EXPECT_TRUE(line_taken(asked, got, false));
+    got.c_ospeed = 12500;  // 1.3 % off: a divisor's rounding
+    EXPECT_TRUE(line_taken(asked, got, false));
+    got.c_ospeed = 13000;  // 5 % off
+    EXPECT_FALSE(line_taken(asked, got, false));
+
+    got = asked;
+    got.c_cflag = (got.c_cflag & ~(CSIZE | PARENB)) | CS8;
+    EXPECT_FALSE(line_taken(asked, got, false));
+    EXPECT_TRUE(line_taken(asked, got, true));
+    got.c_cflag &= ~CSTOPB;
+    EXPECT_FALSE(line_taken(asked, got, true));
+
+    asked.c_cflag &= ~PARENB;  // parity off: its kind is nobody's business
+    got = asked;
+    got.c_cflag ^= PARODD | CMSPAR;
+    EXPECT_TRUE(line_taken(asked, got, false));
+}
+
 }  // namespace
 }  // namespace tarvo::posix

@@ -84,6 +84,7 @@ private:
     // The process that took the hold (0: none), and whether TIOCEXCL is part of it.
     pid_t holder_ = 0;
     bool exclusive_ = false;
+    bool ptySlave_ = false;
     // The last block applied: fields the terminal cannot hold, and the RTS and
     // DTR settings last made, for devices without modem lines.
     DCB shadow_{};
@@ -123,6 +124,7 @@ bool TerminalPort::open(const char* path) {
         return fail(error);
     }
     fd_ = fd;
+    ptySlave_ = nature.ptySlave;
     shadow_ = initial_control_block(tio);
     settings_ = tio;
     reset_shared();
@@ -296,7 +298,15 @@ BOOL TerminalPort::set_state(const DCB& dcb) {
     termios2 tio = settings_;
     if (!apply_control_block(dcb, tio)) return fail(ERROR_INVALID_PARAMETER);
     if (ioctl_retry(fd_, TCSETS2, &tio) != 0) return fail(error_from_errno(errno));
-    settings_ = tio;
+    // The kernel reports success if the driver took any part of the settings.
+    termios2 made{};
+    if (ioctl_retry(fd_, TCGETS2, &made) != 0) return fail(error_from_errno(errno));
+    if (!line_taken(tio, made, ptySlave_)) {
+        // Nothing of a refused block stays in force.
+        ioctl_retry(fd_, TCSETS2, &settings_);
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    settings_ = made;
 
     set_line(fd_, dcb.fRtsControl, TIOCM_RTS);
     set_line(fd_, dcb.fDtrControl, TIOCM_DTR);

@@ -85,6 +85,21 @@ bool apply_control_block(const DCB& dcb, termios2& tio) {
     return true;
 }
 
+bool line_taken(const termios2& asked, const termios2& got, bool sizeAndParityFixed) {
+    tcflag_t compared = CSTOPB | CRTSCTS;
+    if (!sizeAndParityFixed) {
+        compared |= CSIZE | PARENB;
+        if (asked.c_cflag & PARENB) compared |= PARODD | CMSPAR;
+    }
+    if ((asked.c_cflag & compared) != (got.c_cflag & compared)) return false;
+    // A UART makes its rate by dividing a clock: a driver that reports the
+    // rate it made may be off by a little, which the far end tolerates.
+    const std::uint64_t wanted = output_rate(asked);
+    const std::uint64_t made = output_rate(got);
+    const std::uint64_t off = wanted > made ? wanted - made : made - wanted;
+    return off * 100 <= wanted * 3;
+}
+
 DCB read_control_block(const termios2& tio, const DCB& shadow, const ModemLines& lines) {
     DCB dcb = shadow;
     dcb.DCBlength = sizeof(DCB);

@@ -38,6 +38,14 @@ bool valid_control_block(const dev::DCB& dcb, dev::DWORD currentRate);
 // valid_control_block refuses.
 bool apply_control_block(const dev::DCB& dcb, termios2& tio);
 
+// Whether the terminal, read back after `asked` was written, runs the line as
+// asked: rate (to within the rounding of a driver that can only come close),
+// character size, parity, stop bits and RTS/CTS handshake. A driver that
+// cannot make a setting keeps another one and still reports success. A pty has
+// no line to set: its driver always shows 8 data bits without parity, so
+// `sizeAndParityFixed` leaves those out.
+bool line_taken(const termios2& asked, const termios2& got, bool sizeAndParityFixed);
+
 // The whole block as GetCommState reports it. Fields the terminal cannot hold
 // come from `shadow` (the last block applied). fNull is the caller's.
 dev::DCB read_control_block(const termios2& tio, const dev::DCB& shadow, const ModemLines& lines);
