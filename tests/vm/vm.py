@@ -79,7 +79,8 @@ mount -t devtmpfs dev $root/dev
 mkdir -p $root/dev/pts $root/dev/shm
 mount -t devpts -o ptmxmode=666 devpts $root/dev/pts
 mount -t tmpfs shm $root/dev/shm
-mount -t tmpfs tmp $root/tmp
+# /tmp stays the overlay's: a tree cloned or built under the host's /tmp is
+# seen there (read-only below, written into the overlay).
 echo "@@vm ready"
 chroot $root /bin/sh /run/vm/command </dev/console >/dev/console 2>&1
 echo $? > $root/run/vm/status
