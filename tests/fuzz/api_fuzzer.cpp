@@ -350,7 +350,8 @@ private:
             const std::string name = call_name(calls[i]), argument = first_argument(calls[i]);
             const bool fits = name == "CreateEventA" || (name == "CreateFileA" && argument == path) ||
                               (name == "CloseHandle" && model_.open[port] && argument == oldHandle) ||
-                              (name == "SetupComm" && argument == newHandle);
+                              (name == "SetupComm" && argument == newHandle) ||
+                              name == "GetLastError";  // why an open failed, kept in the slot
             if (!fits) violated("sio_open(%d) made the call %s", port, calls[i].c_str());
         }
         // An open port whose device could not be let go keeps it, and says so.
