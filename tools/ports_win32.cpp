@@ -53,27 +53,6 @@ int com_number_of(const std::string& name) {
     return number;
 }
 
-std::vector<KnownPort> known_ports() {
-    std::vector<KnownPort> ports;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return ports;
-    for (DWORD index = 0;; ++index) {
-        char value[256];
-        BYTE data[256];
-        DWORD valueSize = sizeof value, dataSize = sizeof data - 1, type = 0;
-        const LONG result = RegEnumValueA(key, index, value, &valueSize, nullptr, &type, data, &dataSize);
-        if (result == ERROR_NO_MORE_ITEMS) break;
-        if (result != ERROR_SUCCESS || type != REG_SZ) continue;
-        data[dataSize] = 0;
-        const std::string name(reinterpret_cast<const char*>(data));
-        ports.push_back({com_number_of(name), name, value});
-    }
-    RegCloseKey(key);
-    std::sort(ports.begin(), ports.end(), [](const KnownPort& a, const KnownPort& b) { return a.com < b.com; });
-    return ports;
-}
-
 // The values of a registry key under HKLM whose data are strings: name -> data.
 std::vector<std::pair<std::string, std::string>> string_values(const char* path) {
     std::vector<std::pair<std::string, std::string>> values;
@@ -91,6 +70,14 @@ std::vector<std::pair<std::string, std::string>> string_values(const char* path)
     }
     RegCloseKey(key);
     return values;
+}
+
+std::vector<KnownPort> known_ports() {
+    std::vector<KnownPort> ports;
+    for (const auto& [value, name] : string_values("HARDWARE\\DEVICEMAP\\SERIALCOMM"))
+        ports.push_back({com_number_of(name), name, value});
+    std::sort(ports.begin(), ports.end(), [](const KnownPort& a, const KnownPort& b) { return a.com < b.com; });
+    return ports;
 }
 
 bool under_wine() {
