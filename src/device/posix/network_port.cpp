@@ -30,6 +30,7 @@
 #include "device/posix/handle_pool.h"
 #include "device/posix/last_error.h"
 #include "device/posix/network_connect.h"
+#include "device/posix/rfc2217_session.h"
 #include "device/posix/telnet_codec.h"
 #include "device/posix/transfer_support.h"
 #include "device/posix/termios_map.h"
@@ -50,37 +51,6 @@ constexpr std::size_t CONTROL_SIZE = 1024;
 // Socket reads per look at the connection: a server that floods commands
 // (which fill no buffer) cannot keep a call reading forever.
 constexpr int READS_PER_PUMP = 8;
-
-// The line settings of a port before anything has been said about them.
-DCB default_control_block() {
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    dcb.BaudRate = 9600;
-    dcb.fBinary = 1;
-    dcb.fTXContinueOnXoff = 1;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    return dcb;
-}
-
-// The protocol's values for the block's fields, and back.
-std::uint8_t wire_parity(BYTE parity) { return static_cast<std::uint8_t>(parity + 1); }
-std::uint8_t wire_stop_size(BYTE stopBits) {
-    return stopBits == ONE5STOPBITS ? 3 : (stopBits == TWOSTOPBITS ? 2 : 1);
-}
-std::uint8_t wire_flow(const DCB& dcb) {
-    // The protocol has one outbound setting; a server applies it both ways.
-    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) return tn::FLOW_HARDWARE;
-    return dcb.fOutX || dcb.fInX ? tn::FLOW_XON_XOFF : tn::FLOW_NONE;
-}
-
-// Answers to the settings we ask for or set, by what they answer.
-enum Answer : std::size_t { RATE, DATA_SIZE, PARITY, STOP_SIZE, FLOW, DTR, RTS, ANSWER_COUNT };
 
 using Lock = std::unique_lock<std::mutex>;
 
@@ -107,12 +77,14 @@ private:
     bool negotiate(Lock& lock, std::uint64_t deadline);
     bool learn_settings(Lock& lock, std::uint64_t deadline);
     bool pass_every_byte(Lock& lock);
+    const DCB& settings() const;
 
     // Takes in what the socket holds now; false once the connection is gone.
     bool pump(bool overflowing = false);
     void decode(std::uint8_t* in, std::size_t bytes, bool keep);
     bool handle(const tn::Event& event);
-    void note_answer(const std::uint8_t* value, std::size_t size);
+    bool purge_pending() const;
+    bool suspended() const;
     bool holding();
     std::size_t visible();
     void acknowledge_at_once();
@@ -123,7 +95,8 @@ private:
     void owe_iac();
     void requeue(const std::uint8_t* bytes, std::size_t size);
     bool send_control(Lock& lock, const std::uint8_t* bytes, std::size_t size, std::uint64_t deadline);
-    void send_com_port(Lock& lock, std::uint8_t code, const std::uint8_t* value, std::size_t size, Answer awaited);
+    bool queue_outbox();
+    bool send_outbox(Lock& lock, std::uint64_t deadline);
     bool flush_control();
     // Waits (with the mutex let go) until the socket is ready for `events`
     // or `deadline` passes; false when it passed first.
@@ -132,7 +105,6 @@ private:
     // deadline passes first.
     template <class Done>
     bool await(Lock& lock, std::uint64_t deadline, Done done);
-    bool answered(std::initializer_list<Answer> answers) const;
 
     Transfer hand_over(Lock& lock, const std::uint8_t* data, DWORD toWrite, std::uint64_t deadline, std::size_t& wire);
     Transfer wait_for_departure(Lock& lock, std::uint64_t deadline, std::uint64_t& until);
@@ -152,11 +124,14 @@ private:
     std::mutex writeTurn_;
     std::mutex settingTurn_;
     int fd_ = -1;
-    bool telnet_ = false;
     int timeoutMs_ = DEFAULT_NETWORK_TIMEOUT_MS;
     bool broken_ = false;
+    // The COM-PORT-OPTION session over the Telnet framing; none over raw
+    // TCP, where data is all there is and the settings are this side's.
+    Rfc2217Session* session_ = nullptr;
+    Rfc2217Session rfc2217_;
     tn::Decoder decoder_;
-    tn::Negotiation negotiation_;
+    DCB rawSettings_{};
 
     // [head_, tail_) of received_ is data for the caller.
     std::uint8_t received_[RECEIVE_SIZE];
@@ -170,32 +145,8 @@ private:
     std::uint8_t control_[CONTROL_SIZE];
     std::size_t controlSize_ = 0;
 
-    // Input purges the server has not confirmed yet; until then, data from
-    // it is held (holding()). Bounded by the timeout, after which the miss
-    // is reported once and this server's purges are this side's only.
-    int purgesPending_ = 0;
-    bool purgeMissed_ = false;
-    bool confirmsPurges_ = true;
-    // The mapping asks that the purge before a write empty this side only.
-    bool purgeLocal_ = false;
     // Reads acknowledge at once until the answer to the exchange begins.
     bool acknowledging_ = false;
-    std::uint64_t purgeDeadline_ = 0;
-    std::uint64_t confirmations_ = 0;
-    bool suspended_ = false;
-
-    bool fresh_[ANSWER_COUNT] = {};
-    // Settings sent whose answer never came: what the server has is not
-    // known, so the next change sends them whatever `known_` says.
-    bool unconfirmed_[ANSWER_COUNT] = {};
-    std::uint32_t answer_[ANSWER_COUNT] = {};
-    // The server reports its DTR and RTS lines (a pty has none).
-    bool modemLines_ = false;
-    // The status lines as the server last reported them (its bits are the
-    // MS_*_ON values); unknown until it has.
-    bool modemKnown_ = false;
-    std::uint8_t modemState_ = 0;
-    DCB known_{};
 };
 
 // A pool entry's network port, made at its first network open and kept for
@@ -207,27 +158,18 @@ std::mutex holds;
 
 void NetworkPort::reset(const ComTarget& target) {
     fd_ = -1;
-    telnet_ = target.kind == TargetKind::Rfc2217;
     timeoutMs_ = target.timeoutMs;
     broken_ = false;
+    const bool rfc2217 = target.kind == TargetKind::Rfc2217;
+    rfc2217_ = Rfc2217Session(rfc2217 && target.purgeLocal, static_cast<std::uint64_t>(target.timeoutMs));
+    session_ = rfc2217 ? &rfc2217_ : nullptr;
     decoder_ = tn::Decoder{};
-    negotiation_ = tn::Negotiation(true);
+    rawSettings_ = initial_network_settings();
     head_ = tail_ = 0;
     overrun_ = false;
     midPiece_ = false;
     controlSize_ = 0;
-    purgesPending_ = 0;
-    purgeMissed_ = false;
-    confirmsPurges_ = true;
-    purgeLocal_ = target.purgeLocal;
     acknowledging_ = false;
-    suspended_ = false;
-    for (bool& fresh : fresh_) fresh = false;
-    for (bool& unsure : unconfirmed_) unsure = false;
-    modemLines_ = false;
-    modemKnown_ = false;
-    modemState_ = 0;
-    known_ = default_control_block();
     reset_shared();
 }
 
@@ -265,12 +207,14 @@ bool NetworkPort::open(const ComTarget& target) {
     const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
     ConnectFailure why = ConnectFailure::None;
     bool ok = connect_to(target, deadline, why);
-    if (ok && telnet_) ok = negotiate(lock, deadline) && learn_settings(lock, deadline) && pass_every_byte(lock);
+    if (ok && session_ != nullptr) {
+        ok = negotiate(lock, deadline) && learn_settings(lock, deadline) && pass_every_byte(lock);
+    }
     if (!ok) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
         give_up_hold();
-        set_last_error(open_error(why, negotiation_.refused(), left_ms(deadline) == 0));
+        set_last_error(open_error(why, session_ != nullptr && session_->refused(), left_ms(deadline) == 0));
     }
     return ok;
 }
@@ -281,67 +225,26 @@ bool NetworkPort::connect_to(const ComTarget& target, std::uint64_t deadline, Co
 }
 
 bool NetworkPort::negotiate(Lock& lock, std::uint64_t deadline) {
-    std::uint8_t offers[32];
-    const std::size_t size = negotiation_.offer(offers);
-    if (!send_control(lock, offers, size, deadline)) return false;
-    if (!await(lock, deadline, [this] { return negotiation_.complete() || negotiation_.refused(); })) return false;
-    return !negotiation_.refused();
+    session_->offer();
+    if (!send_outbox(lock, deadline)) return false;
+    if (!await(lock, deadline, [this] { return session_->negotiated() || session_->refused(); })) return false;
+    return !session_->refused();
 }
 
-// Asks for every setting. The DTR question goes first: a server answers in
-// order, so once the later answers are in, a DTR answer that has not come
-// never will, and the far device has no modem lines.
 bool NetworkPort::learn_settings(Lock& lock, std::uint64_t deadline) {
-    const std::uint8_t askDtr = tn::CONTROL_ASK_DTR;
-    const std::uint8_t askRate[4] = {0, 0, 0, 0};
-    const std::uint8_t ask = 0;
-    send_com_port(lock, tn::SET_CONTROL, &askDtr, 1, DTR);
-    send_com_port(lock, tn::SET_BAUDRATE, askRate, 4, RATE);
-    send_com_port(lock, tn::SET_DATASIZE, &ask, 1, DATA_SIZE);
-    send_com_port(lock, tn::SET_PARITY, &ask, 1, PARITY);
-    send_com_port(lock, tn::SET_STOPSIZE, &ask, 1, STOP_SIZE);
-    const std::uint8_t askFlow = tn::CONTROL_ASK_FLOW;
-    send_com_port(lock, tn::SET_CONTROL, &askFlow, 1, FLOW);
-    if (!await(lock, deadline, [this] { return answered({RATE, DATA_SIZE, PARITY, STOP_SIZE, FLOW}); })) return false;
-
-    const std::uint32_t parity = answer_[PARITY];
-    const std::uint32_t stop = answer_[STOP_SIZE];
-    if (answer_[RATE] == 0 || answer_[DATA_SIZE] < 5 || answer_[DATA_SIZE] > 8 || parity < 1 || parity > 5 ||
-        stop < 1 || stop > 3) {
-        return false;
-    }
-    modemLines_ = fresh_[DTR] && (answer_[DTR] == tn::DTR_ON || answer_[DTR] == tn::DTR_OFF);
-    known_.BaudRate = answer_[RATE];
-    known_.ByteSize = static_cast<BYTE>(answer_[DATA_SIZE]);
-    known_.Parity = static_cast<BYTE>(parity - 1);
-    known_.StopBits = stop == 3 ? ONE5STOPBITS : (stop == 2 ? TWOSTOPBITS : ONESTOPBIT);
-    if (modemLines_) known_.fDtrControl = answer_[DTR] == tn::DTR_ON ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-    if (answer_[FLOW] == tn::FLOW_HARDWARE) {
-        known_.fOutxCtsFlow = 1;
-        known_.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    } else if (answer_[FLOW] == tn::FLOW_XON_XOFF) {
-        known_.fOutX = known_.fInX = 1;
-    }
-    return true;
+    session_->ask_settings();
+    // A question that finds no room is not answered, and the wait for the
+    // answers fails in its time.
+    send_outbox(lock, now_ms() + static_cast<std::uint64_t>(timeoutMs_));
+    return await(lock, deadline, [this] { return session_->settings_answered(); }) && session_->learn_settings();
 }
 
-// A freshly opened port is a transparent byte pipe, as a terminal is: 0x11
-// and 0x13 are data, so a far port left in XON/XOFF is switched out of it.
 bool NetworkPort::pass_every_byte(Lock& lock) {
-    if (!known_.fOutX && !known_.fInX) return true;
-    DCB plain = known_;
-    plain.fOutX = plain.fInX = 0;
-    if (!apply_settings(lock, plain)) return false;
-    known_ = plain;
-    return true;
+    DCB plain{};
+    return session_->passes_every_byte(plain) || apply_settings(lock, plain);
 }
 
-bool NetworkPort::answered(std::initializer_list<Answer> answers) const {
-    for (const Answer answer : answers) {
-        if (!fresh_[answer]) return false;
-    }
-    return true;
-}
+const DCB& NetworkPort::settings() const { return session_ != nullptr ? session_->known() : rawSettings_; }
 
 void NetworkPort::drop_connection() { broken_ = true; }
 
@@ -404,29 +307,24 @@ bool NetworkPort::pump(bool overflowing) {
 void NetworkPort::acknowledge_at_once() {
     const int on = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-    if (purgesPending_ == 0 && tail_ > head_) acknowledging_ = false;
+    if (!purge_pending() && tail_ > head_) acknowledging_ = false;
 }
+
+bool NetworkPort::purge_pending() const { return session_ != nullptr && session_->purge_pending(); }
+
+bool NetworkPort::suspended() const { return session_ != nullptr && session_->suspended(); }
 
 // Data that comes while a purge awaits its confirmation is held back: when
 // the confirmation comes, what came before it is dropped (it left the device
-// before the purge). Should none come within the bound, the data held is the
-// caller's after all, the miss is reported, and the server is taken to
-// confirm no purge: later ones purge this side only.
-bool NetworkPort::holding() {
-    if (purgesPending_ > 0 && now_ms() >= purgeDeadline_) {
-        purgesPending_ = 0;
-        purgeMissed_ = true;
-        confirmsPurges_ = false;
-    }
-    return purgesPending_ > 0;
-}
+// before the purge). The clock is read only while a purge is pending.
+bool NetworkPort::holding() { return purge_pending() && session_->holding(now_ms()); }
 
 std::size_t NetworkPort::visible() { return holding() ? 0 : tail_ - head_; }
 
 // Decodes the `bytes` just read at `in`, in place: kept, `in` is the end of
 // the data, which grows by the data decoded; else the data is dropped.
 void NetworkPort::decode(std::uint8_t* in, std::size_t bytes, bool keep) {
-    if (!telnet_) {
+    if (session_ == nullptr) {
         if (!keep) overrun_ = true;
         if (keep) tail_ += bytes;
         return;
@@ -444,64 +342,13 @@ void NetworkPort::decode(std::uint8_t* in, std::size_t bytes, bool keep) {
     if (keep) tail_ = static_cast<std::size_t>(out - received_);
 }
 
-// True for the confirmation of a purge still pending.
+// True for the confirmation of a purge still pending. An answer that finds
+// no room is dropped: a server that floods offers and reads nothing gets no
+// more than the room holds.
 bool NetworkPort::handle(const tn::Event& event) {
-    if (event.kind == tn::Event::Kind::Negotiation) {
-        std::uint8_t reply[3];
-        const std::size_t size = negotiation_.answer(event.verb, event.option, reply);
-        // With no room the answer is dropped: a server that floods offers
-        // and reads nothing gets no more than the room holds.
-        if (size != 0) queue_control(reply, size);
-        return false;
-    }
-    if (event.option != tn::COM_PORT || event.size == 0) return false;
-    switch (event.value[0]) {
-        case tn::SERVER_OFFSET + tn::FLOWCONTROL_SUSPEND: suspended_ = true; break;
-        case tn::SERVER_OFFSET + tn::FLOWCONTROL_RESUME: suspended_ = false; break;
-        case tn::SERVER_OFFSET + tn::NOTIFY_MODEMSTATE:
-            if (event.size == 2) {
-                modemState_ = event.value[1];
-                modemKnown_ = true;
-            }
-            break;
-        case tn::SERVER_OFFSET + tn::PURGE_DATA: {
-            const bool pending = purgesPending_ > 0;
-            if (pending) --purgesPending_;
-            ++confirmations_;
-            return pending;
-        }
-        default: note_answer(event.value, event.size); break;
-    }
-    // Line-state and modem-state notices need nothing from a port.
-    return false;
-}
-
-void NetworkPort::note_answer(const std::uint8_t* value, std::size_t size) {
-    const std::uint8_t code = value[0];
-    if (code == tn::SERVER_OFFSET + tn::SET_BAUDRATE && size == 5) {
-        answer_[RATE] = (std::uint32_t{value[1]} << 24) | (std::uint32_t{value[2]} << 16) |
-                        (std::uint32_t{value[3]} << 8) | value[4];
-        fresh_[RATE] = true;
-        return;
-    }
-    if (size != 2) return;
-    Answer answer = ANSWER_COUNT;
-    const std::uint8_t setting = value[1];
-    switch (code) {
-        case tn::SERVER_OFFSET + tn::SET_DATASIZE: answer = DATA_SIZE; break;
-        case tn::SERVER_OFFSET + tn::SET_PARITY: answer = PARITY; break;
-        case tn::SERVER_OFFSET + tn::SET_STOPSIZE: answer = STOP_SIZE; break;
-        case tn::SERVER_OFFSET + tn::SET_CONTROL:
-            // One answer code for several settings: the value says which.
-            if (setting >= tn::FLOW_NONE && setting <= tn::FLOW_HARDWARE) answer = FLOW;
-            if (setting >= tn::CONTROL_ASK_DTR && setting <= tn::DTR_OFF) answer = DTR;
-            if (setting >= tn::CONTROL_ASK_RTS && setting <= tn::RTS_OFF) answer = RTS;
-            break;
-        default: break;
-    }
-    if (answer == ANSWER_COUNT) return;
-    answer_[answer] = setting;
-    fresh_[answer] = true;
+    const bool confirmation = session_->take(event);
+    if (!queue_outbox()) session_->outbox().clear();
+    return confirmation;
 }
 
 bool NetworkPort::queue_control(const std::uint8_t* bytes, std::size_t size) {
@@ -551,13 +398,27 @@ bool NetworkPort::send_control(Lock& lock, const std::uint8_t* bytes, std::size_
     return flush_control();
 }
 
-void NetworkPort::send_com_port(Lock& lock, std::uint8_t code, const std::uint8_t* value, std::size_t size, Answer awaited) {
-    std::uint8_t message[tn::MESSAGE_MAX];
-    const std::size_t length = tn::encode_com_port(code, value, size, message);
-    fresh_[awaited] = false;
-    // A message that finds no room is not answered, and the wait for the
-    // answer fails in its time.
-    send_control(lock, message, length, now_ms() + static_cast<std::uint64_t>(timeoutMs_));
+// Queues what the session has to say behind the commands waiting, all of
+// it or, for want of room, none.
+bool NetworkPort::queue_outbox() {
+    Rfc2217Session::Outbox& outbox = session_->outbox();
+    if (controlSize_ + outbox.size() > CONTROL_SIZE - 1) return false;
+    for (std::size_t i = 0; i < outbox.count(); ++i) queue_control(outbox.message(i).bytes, outbox.message(i).size);
+    outbox.clear();
+    return true;
+}
+
+// Sends what the session has to say, each message as it comes, waiting for
+// room until `deadline`; false if one could not go. The messages are taken
+// out first: while a wait lets the mutex go, another call may say more.
+bool NetworkPort::send_outbox(Lock& lock, std::uint64_t deadline) {
+    const Rfc2217Session::Outbox said = session_->outbox();
+    session_->outbox().clear();
+    bool sent = true;
+    for (std::size_t i = 0; i < said.count(); ++i) {
+        sent = send_control(lock, said.message(i).bytes, said.message(i).size, deadline) && sent;
+    }
+    return sent;
 }
 
 bool NetworkPort::wait_for(Lock& lock, short events, std::uint64_t deadline) {
@@ -596,10 +457,7 @@ BOOL NetworkPort::clear_comm_error(DWORD* errors, COMSTAT* stat) {
     // Line errors reach a network port as data, if at all; the one condition
     // is data dropped while answers were read from behind it.
     const std::size_t waiting = visible();
-    if (purgeMissed_) {
-        purgeMissed_ = false;
-        return fail(ERROR_GEN_FAILURE);
-    }
+    if (session_ != nullptr && session_->take_missed_purge()) return fail(ERROR_GEN_FAILURE);
     if (errors != nullptr) *errors = overrun_ ? CE_RXOVER : 0;
     overrun_ = false;
     if (stat != nullptr) {
@@ -622,29 +480,25 @@ BOOL NetworkPort::purge(DWORD flags) {
     const bool exchangeStarts = (flags & PURGE_RXABORT) != 0;
     if (exchangeStarts) acknowledging_ = true;
     const bool clears = (flags & PURGE_RXCLEAR) != 0;
-    const bool serverPurges = clears && telnet_ && !(exchangeStarts && (purgeLocal_ || !confirmsPurges_));
+    const bool serverPurges = clears && session_ != nullptr && session_->purges_at_server(exchangeStarts);
     // Data already in the socket came before the server's confirmation and
     // goes with it: only a purge of this side alone must read it to drop it.
     if (broken_ || (!(serverPurges && exchangeStarts) && !pump())) return fail(ERROR_GEN_FAILURE);
     if (!clears) return TRUE;
     head_ = tail_ = 0;
     if (!serverPurges) return TRUE;
-    std::uint8_t message[tn::MESSAGE_MAX];
-    const std::uint8_t which = tn::PURGE_RECEIVED;
-    const std::size_t length = tn::encode_com_port(tn::PURGE_DATA, &which, 1, message);
-    const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
+    session_->ask_purge();
+    const std::uint64_t now = now_ms();
+    const std::uint64_t deadline = now + static_cast<std::uint64_t>(timeoutMs_);
     // Before a write the message waits to go in one segment with the
     // write's first bytes: one wake-up of the server instead of two.
-    if (!(exchangeStarts && queue_control(message, length)) && !send_control(lock, message, length, deadline)) {
-        return fail(ERROR_GEN_FAILURE);
-    }
-    ++purgesPending_;
-    purgeDeadline_ = deadline;
+    if (!(exchangeStarts && queue_outbox()) && !send_outbox(lock, deadline)) return fail(ERROR_GEN_FAILURE);
+    session_->purge_sent(now);
     if (exchangeStarts) return TRUE;
     // Every purge still pending is confirmed in order, this one last.
-    const std::uint64_t needed = confirmations_ + static_cast<std::uint64_t>(purgesPending_);
-    if (!await(lock, deadline, [this, needed] { return confirmations_ >= needed; })) {
-        purgesPending_ = 0;  // reported here, not again by the next call
+    const std::uint64_t awaited = session_->confirmations_awaited();
+    if (!await(lock, deadline, [this, awaited] { return session_->confirmed(awaited); })) {
+        session_->forget_purges();
         return fail(ERROR_GEN_FAILURE);
     }
     return TRUE;
@@ -682,7 +536,7 @@ BOOL NetworkPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
     if (ended == Transfer::TimedOut) unsent = unsent_bytes();
     if (ended == Transfer::Broken) unsent = unacknowledged_bytes();
     const std::size_t gone = unsent < wire ? wire - unsent : 0;
-    sent = static_cast<DWORD>(telnet_ ? tn::data_within(data, toWrite, gone) : gone);
+    sent = static_cast<DWORD>(session_ != nullptr ? tn::data_within(data, toWrite, gone) : gone);
     if (ended == Transfer::Broken) return fail(ERROR_GEN_FAILURE);
     return TRUE;
 }
@@ -696,7 +550,7 @@ NetworkPort::Transfer NetworkPort::hand_over(Lock& lock, const std::uint8_t* dat
         std::size_t pieceSize = 0;
         std::size_t commands = 0;
         const std::uint8_t* piece = data + used;
-        if (telnet_) {
+        if (session_ != nullptr) {
             // Commands still queued lead the piece, in the same segment.
             commands = controlSize_;
             std::memcpy(sending_, control_, commands);
@@ -715,10 +569,11 @@ NetworkPort::Transfer NetworkPort::hand_over(Lock& lock, const std::uint8_t* dat
             // After a wait, whatever came meanwhile (a suspend, a hang-up) is taken in first.
             if (waited && !pump()) return Transfer::Broken;
             waited = true;
+            const bool paused = suspended();
             ssize_t count = -1;
             errno = EAGAIN;
             // Commands go between pieces only; a suspended server gets none.
-            if (!suspended_ && (controlSize_ == 0 || midPiece_)) {
+            if (!paused && (controlSize_ == 0 || midPiece_)) {
                 count = ::send(fd_, piece + put, pieceSize - put, MSG_NOSIGNAL | MSG_DONTWAIT);
             }
             if (count > 0) {
@@ -734,7 +589,7 @@ NetworkPort::Transfer NetworkPort::hand_over(Lock& lock, const std::uint8_t* dat
                 drop_connection();
                 return Transfer::Broken;
             }
-            const short events = static_cast<short>(POLLIN | (suspended_ ? 0 : POLLOUT));
+            const short events = static_cast<short>(POLLIN | (paused ? 0 : POLLOUT));
             std::size_t unacknowledged = deadline == 0 ? unacknowledged_bytes() : 0;
             if (!wait_for(lock, events, until) && deadline == 0 && server_takes(unacknowledged)) {
                 until = bound();
@@ -745,7 +600,7 @@ NetworkPort::Transfer NetworkPort::hand_over(Lock& lock, const std::uint8_t* dat
                 // is made whole before anything else goes.
                 if (put < commands) {
                     requeue(sending_ + put, commands - put);
-                } else if (telnet_ && tn::ends_inside_escape(piece + commands, put - commands)) {
+                } else if (session_ != nullptr && tn::ends_inside_escape(piece + commands, put - commands)) {
                     owe_iac();
                 }
                 midPiece_ = false;
@@ -814,7 +669,7 @@ bool NetworkPort::connection_lost() const {
 BOOL NetworkPort::get_state(DCB& dcb) {
     Lock lock(mutex_);
     if (!pump()) return fail(ERROR_GEN_FAILURE);
-    dcb = known_;
+    dcb = settings();
     dcb.fNull = null_setting();
     return TRUE;
 }
@@ -824,99 +679,43 @@ BOOL NetworkPort::set_state(const DCB& dcb) {
     Lock lock(mutex_);
     // The known rate is never 0 (a server asked for rate 0 reports its rate),
     // so a block with rate 0 is refused here as on a live terminal.
-    if (!valid_control_block(dcb, known_.BaudRate)) return fail(ERROR_INVALID_PARAMETER);
+    if (!valid_control_block(dcb, settings().BaudRate)) return fail(ERROR_INVALID_PARAMETER);
     if (!pump()) return fail(ERROR_GEN_FAILURE);
-    // Over raw TCP the settings are this side's alone.
-    if (telnet_ && !apply_settings(lock, dcb)) return fail(ERROR_GEN_FAILURE);
-    known_ = dcb;
+    if (session_ == nullptr) {
+        rawSettings_ = dcb;
+    } else if (!apply_settings(lock, dcb)) {
+        return fail(ERROR_GEN_FAILURE);
+    }
     keep_null_setting(dcb);
     return TRUE;
 }
 
-// Sends the settings that change and checks every answer; what the server
-// confirmed is known from then on, whatever else failed.
+// What the server confirmed is known from then on, whatever else failed.
 bool NetworkPort::apply_settings(Lock& lock, const DCB& dcb) {
-    bool awaited[ANSWER_COUNT] = {};
-    std::uint32_t wanted[ANSWER_COUNT] = {};
-    const auto change = [&](Answer answer, std::uint8_t code, std::uint32_t value, const std::uint8_t* wire,
-                            std::size_t size) {
-        awaited[answer] = true;
-        wanted[answer] = value;
-        send_com_port(lock, code, wire, size, answer);
-    };
-    const auto changes = [&](Answer answer, bool differs) { return differs || unconfirmed_[answer]; };
-    if (changes(RATE, dcb.BaudRate != known_.BaudRate)) {
-        const std::uint32_t rate = dcb.BaudRate;
-        const std::uint8_t wire[4] = {static_cast<std::uint8_t>(rate >> 24), static_cast<std::uint8_t>(rate >> 16),
-                                      static_cast<std::uint8_t>(rate >> 8), static_cast<std::uint8_t>(rate)};
-        change(RATE, tn::SET_BAUDRATE, rate, wire, 4);
-    }
-    if (changes(DATA_SIZE, dcb.ByteSize != known_.ByteSize)) change(DATA_SIZE, tn::SET_DATASIZE, dcb.ByteSize, &dcb.ByteSize, 1);
-    const std::uint8_t parity = wire_parity(dcb.Parity);
-    if (changes(PARITY, dcb.Parity != known_.Parity)) change(PARITY, tn::SET_PARITY, parity, &parity, 1);
-    const std::uint8_t stop = wire_stop_size(dcb.StopBits);
-    if (changes(STOP_SIZE, dcb.StopBits != known_.StopBits)) change(STOP_SIZE, tn::SET_STOPSIZE, stop, &stop, 1);
-    const std::uint8_t flow = wire_flow(dcb);
-    if (changes(FLOW, flow != wire_flow(known_))) change(FLOW, tn::SET_CONTROL, flow, &flow, 1);
-    // Lines the block drives steadily; handshake and toggle are the server's business.
-    const bool steadyDtr = dcb.fDtrControl == DTR_CONTROL_ENABLE || dcb.fDtrControl == DTR_CONTROL_DISABLE;
-    const std::uint8_t dtr = dcb.fDtrControl == DTR_CONTROL_ENABLE ? tn::DTR_ON : tn::DTR_OFF;
-    if (steadyDtr && changes(DTR, dcb.fDtrControl != known_.fDtrControl)) change(DTR, tn::SET_CONTROL, dtr, &dtr, 1);
-    const bool steadyRts = dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_DISABLE;
-    const std::uint8_t rts = dcb.fRtsControl == RTS_CONTROL_ENABLE ? tn::RTS_ON : tn::RTS_OFF;
-    if (steadyRts && changes(RTS, dcb.fRtsControl != known_.fRtsControl)) change(RTS, tn::SET_CONTROL, rts, &rts, 1);
-    // A server whose device has no modem lines never answers for them, as a
-    // pty refuses them to a terminal: the setting is kept on this side.
-    if (!modemLines_) awaited[DTR] = awaited[RTS] = false;
-
+    session_->change_settings(dcb);
     const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
-    const auto allIn = [&] {
-        for (std::size_t i = 0; i < ANSWER_COUNT; ++i) {
-            if (awaited[i] && !fresh_[i]) return false;
-        }
-        return true;
-    };
-    const bool arrived = await(lock, deadline, allIn);
-    bool agreed = arrived;
-    for (std::size_t i = 0; i < ANSWER_COUNT; ++i) {
-        if (!awaited[i]) continue;
-        if (!fresh_[i] || answer_[i] != wanted[i]) agreed = false;
-        // An answer, even a refusal, says what the server has.
-        unconfirmed_[i] = !fresh_[i];
-    }
-    if (!agreed) {
-        if (awaited[RATE] && fresh_[RATE] && answer_[RATE] == wanted[RATE]) known_.BaudRate = dcb.BaudRate;
-        if (awaited[DATA_SIZE] && fresh_[DATA_SIZE] && answer_[DATA_SIZE] == wanted[DATA_SIZE]) {
-            known_.ByteSize = dcb.ByteSize;
-        }
-        if (awaited[PARITY] && fresh_[PARITY] && answer_[PARITY] == wanted[PARITY]) known_.Parity = dcb.Parity;
-        if (awaited[STOP_SIZE] && fresh_[STOP_SIZE] && answer_[STOP_SIZE] == wanted[STOP_SIZE]) {
-            known_.StopBits = dcb.StopBits;
-        }
-    }
-    return agreed;
+    // A message that finds no room is not answered, and the wait for the
+    // answers fails in its time.
+    send_outbox(lock, deadline);
+    const bool arrived = await(lock, deadline, [this] { return session_->changes_answered(); });
+    return session_->settle_changes(arrived);
 }
 
-// Raw TCP carries no status lines, nor does a server whose device has none
-// (it answers nothing for DTR and RTS, as a pty refuses them).
 BOOL NetworkPort::modem_status(DWORD& lines) {
-    std::lock_guard<std::mutex> hold(mutex_);
+    Lock lock(mutex_);
     if (!pump()) return fail(ERROR_GEN_FAILURE);
-    if (!telnet_ || !modemLines_ || !modemKnown_) return fail(ERROR_NOT_SUPPORTED);
-    lines = modemState_ & (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON);
+    // Raw TCP carries no status lines.
+    if (session_ == nullptr || !session_->modem_lines(lines)) return fail(ERROR_NOT_SUPPORTED);
     return TRUE;
 }
 
-// The server is told; its answer carries nothing to check, so none is awaited.
 BOOL NetworkPort::set_break(bool on) {
     std::lock_guard<std::mutex> turn(settingTurn_);
     Lock lock(mutex_);
-    if (!telnet_) return fail(ERROR_NOT_SUPPORTED);
+    if (session_ == nullptr) return fail(ERROR_NOT_SUPPORTED);
     if (!pump()) return fail(ERROR_GEN_FAILURE);
-    const std::uint8_t value = on ? tn::BREAK_ON : tn::BREAK_OFF;
-    std::uint8_t message[tn::MESSAGE_MAX];
-    const std::size_t length = tn::encode_com_port(tn::SET_CONTROL, &value, 1, message);
-    if (!send_control(lock, message, length, now_ms() + static_cast<std::uint64_t>(timeoutMs_))) return fail(ERROR_GEN_FAILURE);
+    session_->ask_break(on);
+    if (!send_outbox(lock, now_ms() + static_cast<std::uint64_t>(timeoutMs_))) return fail(ERROR_GEN_FAILURE);
     return TRUE;
 }
 
