@@ -68,7 +68,8 @@ public:
 
     // `purgeLocal`: the purge before a write empties this side only.
     // `timeoutMs` bounds the wait for a purge's confirmation.
-    explicit Rfc2217Session(bool purgeLocal = false, std::uint64_t timeoutMs = 0);
+    Rfc2217Session(bool purgeLocal, std::uint64_t timeoutMs);
+    Rfc2217Session() : Rfc2217Session(false, 0) {}
 
     Outbox& outbox() { return outbox_; }
 
