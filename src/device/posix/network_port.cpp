@@ -106,6 +106,15 @@ private:
     template <class Done>
     bool await(Lock& lock, std::uint64_t deadline, Done done);
 
+    // A piece of a write: `size` bytes at `bytes` for the socket, the first
+    // `commands` of them ours, carrying `consumed` bytes of the caller's data.
+    struct Piece {
+        const std::uint8_t* bytes;
+        std::size_t size;
+        std::size_t commands;
+        std::size_t consumed;
+    };
+    Piece next_piece(const std::uint8_t* data, std::size_t left);
     Transfer hand_over(Lock& lock, const std::uint8_t* data, DWORD toWrite, std::uint64_t deadline, std::size_t& wire);
     Transfer wait_for_departure(Lock& lock, std::uint64_t deadline, std::uint64_t& until);
     bool server_takes(std::size_t& unacknowledged) const;
@@ -547,22 +556,11 @@ NetworkPort::Transfer NetworkPort::hand_over(Lock& lock, const std::uint8_t* dat
     std::uint64_t until = bound();
     std::size_t used = 0;
     while (used < toWrite) {
-        std::size_t pieceSize = 0;
-        std::size_t commands = 0;
-        const std::uint8_t* piece = data + used;
-        if (session_ != nullptr) {
-            // Commands still queued lead the piece, in the same segment.
-            commands = controlSize_;
-            std::memcpy(sending_, control_, commands);
-            controlSize_ = 0;
-            const tn::Escaped escaped = tn::escape(data + used, toWrite - used, sending_ + commands, SEND_SIZE - commands);
-            used += escaped.consumed;
-            piece = sending_;
-            pieceSize = commands + escaped.produced;
-        } else {
-            pieceSize = toWrite - used < SEND_SIZE ? toWrite - used : SEND_SIZE;
-            used += pieceSize;
-        }
+        const Piece next = next_piece(data + used, toWrite - used);
+        used += next.consumed;
+        const std::uint8_t* piece = next.bytes;
+        const std::size_t pieceSize = next.size;
+        const std::size_t commands = next.commands;
         std::size_t put = 0;
         bool waited = false;
         while (put < pieceSize) {
@@ -611,6 +609,21 @@ NetworkPort::Transfer NetworkPort::hand_over(Lock& lock, const std::uint8_t* dat
         if (!flush_control()) return Transfer::Broken;
     }
     return wait_for_departure(lock, deadline, until);
+}
+
+// Over Telnet, the commands still queued lead the piece, in the same
+// segment, and the data follows escaped, as much as fits; over raw TCP the
+// piece is the caller's data itself.
+NetworkPort::Piece NetworkPort::next_piece(const std::uint8_t* data, std::size_t left) {
+    if (session_ == nullptr) {
+        const std::size_t size = left < SEND_SIZE ? left : SEND_SIZE;
+        return {data, size, 0, size};
+    }
+    const std::size_t commands = controlSize_;
+    std::memcpy(sending_, control_, commands);
+    controlSize_ = 0;
+    const tn::Escaped escaped = tn::escape(data, left, sending_ + commands, SEND_SIZE - commands);
+    return {sending_, commands + escaped.produced, commands, escaped.consumed};
 }
 
 // Waits until the system has put every byte on the way. Only a timed wait
