@@ -64,8 +64,6 @@ std::string PtyPeer::receive(std::size_t count, std::chrono::milliseconds timeou
     return got;
 }
 
-std::string PtyPeer::receive_for(std::chrono::milliseconds quiet) { return receive(SIZE_MAX, quiet); }
-
 DeviceLine PtyPeer::line() const {
     DeviceLine line;
     if (!read_device_line(master(), line)) throw std::runtime_error("cannot read the line settings of " + device());

@@ -4,6 +4,7 @@
 #define TARVO_CONFORMANCE_PTY_PEER_H
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "device_line.h"
@@ -11,27 +12,42 @@
 
 namespace tarvo::conformance {
 
-class PtyPeer {
+// The far end of the line a device path leads to.
+class LinePeer {
 public:
-    PtyPeer();  // throws std::runtime_error
-    PtyPeer(const PtyPeer&) = delete;
-    PtyPeer& operator=(const PtyPeer&) = delete;
+    LinePeer() = default;
+    LinePeer(const LinePeer&) = delete;
+    LinePeer& operator=(const LinePeer&) = delete;
+    virtual ~LinePeer() = default;
 
-    const std::string& device() const { return pair_.slave_path(); }
+    virtual const std::string& device() const = 0;
 
     // Sends bytes to the device; false if they could not all go.
-    bool send(const std::string& bytes);
+    virtual bool send(const std::string& bytes) = 0;
     // Collects what the device sent until `count` bytes came or time ran out.
-    std::string receive(std::size_t count, std::chrono::milliseconds timeout);
+    virtual std::string receive(std::size_t count, std::chrono::milliseconds timeout) = 0;
     // Whatever arrives within `quiet`.
-    std::string receive_for(std::chrono::milliseconds quiet);
+    std::string receive_for(std::chrono::milliseconds quiet) { return receive(SIZE_MAX, quiet); }
 
-    DeviceLine line() const;
-    bool set_xon_xoff(bool on);
+    // The device's line settings as its driver holds them.
+    virtual DeviceLine line() const = 0;
+    virtual bool set_xon_xoff(bool on) = 0;
 
     // Forgets everything in flight in both directions, so the next user of
     // the device starts from nothing.
-    void drain();
+    virtual void drain() = 0;
+};
+
+class PtyPeer : public LinePeer {
+public:
+    PtyPeer();  // throws std::runtime_error
+
+    const std::string& device() const override { return pair_.slave_path(); }
+    bool send(const std::string& bytes) override;
+    std::string receive(std::size_t count, std::chrono::milliseconds timeout) override;
+    DeviceLine line() const override;
+    bool set_xon_xoff(bool on) override;
+    void drain() override;
 
     // Closes the master: the device's side sees a hang-up.
     void hang_up();

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -217,6 +218,56 @@ TEST_F(Uart, InLoopbackCtsAndDsrFollowRtsAndDtr) {
     EXPECT_EQ(sio_write(UART, data.data(), 100), 100);
     EXPECT_TRUE(wait_until([] { return sio_iqueue(UART) == 100; }, 5000)) << sio_iqueue(UART);
     observer.set_lines(TIOCM_LOOP, false);
+}
+
+// With CTS watched and held low (in loopback: RTS off), the driver holds
+// the output back; the write ends by its timeout and counts only what went
+// out, which in loopback is exactly what came back in. Nothing it did not
+// count leaves later, when the flow control goes off.
+//
+// qemu's UART reports no change of CTS in loopback, so the driver sees CTS
+// low only where CTS watching is switched on while it is low.
+TEST_F(Uart, HeldByCtsAWriteEndsByItsTimeoutAndCountsWhatWentOut) {
+    ASSERT_EQ(sio_ioctl(UART, 12, 0x03), 0);  // 9600 8N1; a write may take 2000 ms a byte plus 2000 ms
+    observer.set_lines(TIOCM_LOOP, true);
+    ASSERT_EQ(sio_flowctrl(UART, 0), 0);  // CTS unwatched, RTS off
+    ASSERT_EQ(sio_flowctrl(UART, 1), 0);
+    ASSERT_NE(observer.settings().c_cflag & CRTSCTS, 0u);
+    ASSERT_EQ(observer.lines() & TIOCM_CTS, 0) << "in loopback CTS follows RTS";
+    const std::string data(100, 'h');
+    const auto start = Clock::now();
+    const int sent = sio_write(UART, data.data(), 1);
+    const long took = ms_since(start);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const int came = sio_iqueue(UART);
+    std::printf("8250 write held by CTS: sio_write %d after %ld ms, %d came back\n", sent, took, came);
+    EXPECT_EQ(sent, came);
+    EXPECT_EQ(sent, 0);
+    EXPECT_GE(took, 3900);
+    EXPECT_LT(took, 8000);
+
+    ASSERT_EQ(sio_flowctrl(UART, 0), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(sio_iqueue(UART), came) << "bytes not counted as sent went out later";
+    EXPECT_EQ(sio_write(UART, data.data(), 100), 100);
+    EXPECT_TRUE(wait_until([] { return sio_iqueue(UART) == 100; }, 5000)) << sio_iqueue(UART);
+    observer.set_lines(TIOCM_LOOP, false);
+}
+
+// A program that ends with the port open leaves it to the next one, also
+// while another program holds a descriptor of the device and so keeps the
+// terminal (and what was set on it) alive.
+TEST(UartHold, EndsWithTheProgramThatTookIt) {
+    Observer observer("/dev/ttyS1");
+    ASSERT_TRUE(observer.ok());
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) std::exit(sio_open(UART) == 0 ? 0 : 1);  // without sio_close
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child could not open the port";
+    EXPECT_EQ(sio_open(UART), 0);
+    sio_close(UART);
 }
 
 // The system console is the machine's, not a serial port to take over.

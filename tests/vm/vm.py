@@ -14,7 +14,10 @@ Inside, besides the console:
   /dev/ttyS1    a 16550 under the 8250 driver, on a host pty
   /dev/ttyUSB0  an FTDI adapter (0403:6001, serial TV0001) under ftdi_sio on
                 the machine's xHCI controller, on a host pty
-On the host a peer holds each pty open and echoes every byte back.
+On the host a peer holds each pty open and echoes every byte back. With
+--uart-peer the UART's far end is instead the machine's own virtio port named
+tarvo.peer (/sys/class/virtio-ports/*/name): the host copies bytes between the
+two, so a program in the machine plays the instrument on the UART's wire.
 
 A line "@@vm monitor: COMMAND" on the console runs COMMAND in qemu's monitor
 (device_del, device_add): tests in the machine unplug the adapter (id ftdi)
@@ -48,7 +51,8 @@ RIG_FAILED = 125
 QEMU = "qemu-system-x86_64"
 BUSYBOX = "/bin/busybox"
 # Loaded in this order, each after its dependencies.
-MODULES = ["virtio_pci", "9pnet_virtio", "9p", "overlay", "xhci_pci", "usbserial", "ftdi_sio"]
+MODULES = ["virtio_pci", "9pnet_virtio", "9p", "overlay", "xhci_pci", "usbserial", "ftdi_sio",
+           "virtio_console"]
 MONITOR_LINE = re.compile(r"@@vm monitor: (.*)")
 USB_DEVICE = "usb-serial,id=ftdi,chardev=usb0,serial=TV0001"
 # KVM is used only where the machine is up this soon; TCG otherwise.
@@ -215,6 +219,31 @@ def cached_initramfs(cache, kernel, version):
     return path
 
 
+class KvmVerdict:
+    """Whether KVM failed to boot the machine since this host started: every
+    boot would otherwise spend KVM_BOOT_SECONDS finding out again."""
+
+    def __init__(self, cache):
+        self.path = os.path.join(cache, "kvm-failed")
+        try:
+            with open("/proc/sys/kernel/random/boot_id") as boot_id:
+                self.host_boot = boot_id.read().strip()
+        except OSError:
+            self.host_boot = ""
+
+    def failed(self):
+        try:
+            with open(self.path) as note:
+                return self.host_boot != "" and note.read().strip() == self.host_boot
+        except OSError:
+            return False
+
+    def record(self):
+        os.makedirs(os.path.dirname(self.path), exist_ok=True)
+        with open(self.path, "w") as note:
+            note.write(self.host_boot + "\n")
+
+
 class Echo(threading.Thread):
     """The host's end of a guest serial line: every byte comes back."""
 
@@ -239,6 +268,38 @@ class Echo(threading.Thread):
                 os.write(self.fd, data)
             except OSError:
                 return
+
+
+class Relay:
+    """Joins two host ptys: what either end's device sends goes to the other."""
+
+    def __init__(self, first, second):
+        self.fds = []
+        for path in (first, second):
+            fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+            tty.setraw(fd)
+            attrs = termios.tcgetattr(fd)
+            attrs[3] &= ~termios.ECHO
+            termios.tcsetattr(fd, termios.TCSANOW, attrs)
+            self.fds.append(fd)
+        for source, sink in ((0, 1), (1, 0)):
+            threading.Thread(target=self.copy, args=(self.fds[source], self.fds[sink]), daemon=True).start()
+
+    @staticmethod
+    def copy(source, sink):
+        while True:
+            try:
+                data = os.read(source, 4096)
+                if not data:
+                    return
+                while data:
+                    data = data[os.write(sink, data):]
+            except OSError:
+                return  # the machine is gone
+
+    def close(self):
+        for fd in self.fds:
+            os.close(fd)
 
 
 class Monitor:
@@ -290,7 +351,7 @@ def command_script(cwd, env, command):
     return "\n".join(lines) + "\n"
 
 
-def qemu_arguments(kernel, initramfs, run_dir, shares, accel, monitor_path, memory):
+def qemu_arguments(kernel, initramfs, run_dir, shares, accel, monitor_path, memory, uart_peer):
     arguments = [QEMU, "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot",
                  "-accel", accel, "-m", str(memory), "-smp", "2", "-cpu", os.environ.get("TARVO_VM_CPU", "qemu64" if accel.startswith("tcg") else "host"),
                  "-kernel", kernel, "-initrd", initramfs,
@@ -303,6 +364,9 @@ def qemu_arguments(kernel, initramfs, run_dir, shares, accel, monitor_path, memo
                  "-monitor", "unix:%s,server=on,wait=off" % monitor_path,
                  "-virtfs", "local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap",
                  "-virtfs", "local,path=%s,mount_tag=run,security_model=none,multidevs=remap" % run_dir]
+    if uart_peer:
+        arguments += ["-device", "virtio-serial-pci,id=virtio_serial", "-chardev", "pty,id=peer",
+                      "-device", "virtserialport,chardev=peer,name=tarvo.peer"]
     for tag, path in shares:
         arguments += ["-virtfs", "local,path=%s,mount_tag=%s,security_model=none,multidevs=remap" % (path, tag)]
     return arguments
@@ -380,11 +444,13 @@ def run(options):
             listing.writelines("%s %s\n" % share for share in shares)
 
         accelerators = ["tcg,thread=multi"]
-        if os.access("/dev/kvm", os.R_OK | os.W_OK):
+        kvm_verdict = KvmVerdict(options.cache)
+        if os.access("/dev/kvm", os.R_OK | os.W_OK) and not kvm_verdict.failed():
             accelerators.insert(0, "kvm")
         for accel in accelerators:
             monitor_path = os.path.join(run_dir, "monitor")
-            arguments = qemu_arguments(kernel, initramfs, run_dir, shares, accel, monitor_path, options.memory)
+            arguments = qemu_arguments(kernel, initramfs, run_dir, shares, accel, monitor_path, options.memory,
+                                       options.uart_peer)
             boot = Boot(arguments, options.timeout, not options.verbose)
             try:
                 monitor = Monitor(monitor_path, time.monotonic() + 10)
@@ -392,15 +458,26 @@ def run(options):
                 boot.process.kill()
                 boot.process.wait()
                 output = boot.process.stdout.read().decode(errors="replace")
+                if accel == "kvm":
+                    # A nested KVM may refuse the host's CPU model outright.
+                    say("qemu with KVM did not start; TCG instead: " + output.strip().splitlines()[-1:][0]
+                        if output.strip() else "qemu with KVM did not start; TCG instead")
+                    kvm_verdict.record()
+                    continue
                 skip("qemu cannot start: %s %s" % (error, output.strip()))
-            peers = [Echo(path) for path in pty_paths(monitor).values()]
+            ptys = pty_paths(monitor)
+            relays = [Relay(ptys.pop("uart1"), ptys.pop("peer"))] if options.uart_peer else []
+            peers = [Echo(path) for path in ptys.values()]
             ready_by = boot.started + KVM_BOOT_SECONDS if accel == "kvm" else None
             finished = boot.watch(monitor, ready_by)
             for peer in peers:
                 os.close(peer.fd)
+            for relay in relays:
+                relay.close()
             spent = time.monotonic() - boot.started
             if accel == "kvm" and boot.ready_at is None:
                 say("KVM did not boot in %d s; TCG instead" % KVM_BOOT_SECONDS)
+                kvm_verdict.record()
                 continue
             break
         if boot.ready_at is None:
@@ -427,6 +504,8 @@ def main():
                         help="a host directory the command may write to (at the same path)")
     parser.add_argument("--env", action="append", default=[], help="NAME=VALUE for the command")
     parser.add_argument("--memory", type=int, default=2048, help="MiB of memory")
+    parser.add_argument("--uart-peer", action="store_true",
+                        help="the UART's far end is the machine's virtio port tarvo.peer, not an echo")
     parser.add_argument("--verbose", action="store_true", help="show the boot messages too")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     options = parser.parse_args()

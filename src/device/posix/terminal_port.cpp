@@ -60,6 +60,7 @@ void set_line(int fd, DWORD control, int bit) {
 class TerminalPort final : public Port {
 public:
     bool open(const char* path);
+    ~TerminalPort();
 
     BOOL close() override;
     BOOL clear_comm_error(DWORD* errors, COMSTAT* stat) override;
@@ -159,6 +160,15 @@ void TerminalPort::give_up_hold(int fd) {
     ::flock(fd, LOCK_UN);
     exclusive_ = false;
     holder_ = 0;
+}
+
+// A process that ends with the port open loses its flock with its last
+// descriptor, but TIOCEXCL belongs to the terminal and lasts until the
+// terminal's last descriptor closes: while another program holds one, every
+// later open would find the port someone else's. So it goes at exit. The
+// descriptor stays open for any thread still using it; the exit closes it.
+TerminalPort::~TerminalPort() {
+    if (fd_ >= 0 && exclusive_ && holder_ == ::getpid()) ioctl_retry(fd_, TIOCNXCL, nullptr);
 }
 
 BOOL TerminalPort::close() {
