@@ -469,6 +469,10 @@ TEST_F(Conformance, TermPassesKeysAndBytesAtATerminal) {
     if (!tmux_installed()) GTEST_SKIP() << "tmux is not installed (./dev.sh test installs it)";
     TmuxPane pane(launcher().tool_setup({"term", "--baud", "19200", "COM1"}));
     ASSERT_TRUE(pane.shows("Ctrl-] leaves", launcher().patience())) << pane.screen();
+    // Under Wine the console host, not the tool, puts the terminal in raw
+    // mode, a moment after the tool's first words: a key typed sooner
+    // arrives as the terminal's line discipline turned it (Enter as NL).
+    ASSERT_TRUE(pane.takes_keys_raw(launcher().patience())) << pane.screen();
     EXPECT_EQ(peer(COM_A).line().outputSpeed, 19200u);
     pane.type_text("*IDN?");
     pane.press("Enter");

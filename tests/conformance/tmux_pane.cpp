@@ -1,6 +1,8 @@
 #include "tmux_pane.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -88,6 +90,22 @@ std::optional<int> TmuxPane::status() {
 }
 
 pid_t TmuxPane::tool_pid() { return static_cast<pid_t>(std::stol(file_text(dir_ / "pid"))); }
+bool TmuxPane::takes_keys_raw(std::chrono::milliseconds timeout) {
+    std::string tty = tmux({"display-message", "-p", "-t", "t", "#{pane_tty}"});
+    while (!tty.empty() && (tty.back() == '\n' || tty.back() == '\r')) tty.pop_back();
+    const int fd = ::open(tty.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool raw = false;
+    while (!raw && std::chrono::steady_clock::now() < deadline) {
+        termios settings{};
+        raw = ::tcgetattr(fd, &settings) == 0 && (settings.c_iflag & ICRNL) == 0 && (settings.c_lflag & ICANON) == 0;
+        if (!raw) std::this_thread::sleep_for(20ms);
+    }
+    ::close(fd);
+    return raw;
+}
+
 std::string TmuxPane::settings_before() { return file_text(dir_ / "before"); }
 std::string TmuxPane::settings_after() { return file_text(dir_ / "after"); }
 

@@ -36,6 +36,9 @@ public:
     std::string screen();
     // True once the screen shows `text`, within a bounded wait.
     bool shows(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // True once the pane's terminal hands keys over as typed (no line
+    // editing, no CR turned into NL), within a bounded wait.
+    bool takes_keys_raw(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // The tool's exit status as the shell saw it, once it has ended.
     std::optional<int> status();
 
