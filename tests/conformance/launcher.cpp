@@ -41,18 +41,20 @@ private:
     std::map<std::string, std::string> env_;
 };
 
-// The native tool with each COM number an rfc2217:// URL of one ser2net
-// serving all the ptys, started when the ports are mapped.
+// The native tool with each COM number an rfc2217:// (or tcp://) URL of one
+// ser2net serving all the ptys, started when the ports are mapped.
 class NetworkLauncher : public NativeLauncher {
 public:
-    using NativeLauncher::NativeLauncher;
+    NetworkLauncher(std::string tool, net::Ser2net::Accepter accepter)
+        : NativeLauncher(std::move(tool)), accepter_(accepter) {}
 
-    std::string name() const override { return "network"; }
+    std::string name() const override { return raw_tcp() ? "tcp" : "rfc2217"; }
     bool network() const override { return true; }
+    bool raw_tcp() const override { return accepter_ == net::Ser2net::Accepter::Raw; }
     void map_ports(const std::map<int, std::string>& comToDevice) override {
         std::vector<std::string> devices;
         for (const auto& entry : comToDevice) devices.push_back(entry.second);
-        server_ = std::make_unique<net::Ser2net>(devices, net::Ser2net::Accepter::Rfc2217);
+        server_ = std::make_unique<net::Ser2net>(devices, accepter_);
         if (!server_->running()) throw std::runtime_error("ser2net did not start (is it installed?)");
         std::map<int, std::string> urls;
         std::size_t index = 0;
@@ -62,6 +64,7 @@ public:
     void finish() override { server_.reset(); }
 
 private:
+    net::Ser2net::Accepter accepter_;
     std::unique_ptr<net::Ser2net> server_;
 };
 
@@ -74,11 +77,11 @@ public:
         if (!fs::exists(exe_)) throw std::runtime_error("no such program: " + exe_);
         directory_ = dll_directory();
         fs::create_directories(prefix_);
+        // Made as every test's prefix is made (unpacked from the build tree's
+        // store, its DLL copies links), before this suite locks it.
+        if (!fs::exists(fs::path(prefix_) / "system.reg"))
+            wine_tool({TARVO_RUN_UNDER_WINE, "--init", "--prefix", prefix_}, std::chrono::minutes(5));
         lock_prefix();
-        if (!fs::exists(fs::path(prefix_) / "system.reg")) {
-            wine_tool({TARVO_WINE, "wineboot", "-i"}, std::chrono::minutes(5));
-            wine_tool({"wineserver", "-w"}, std::chrono::minutes(2));
-        }
     }
 
     std::string name() const override { return "wine"; }
@@ -185,7 +188,9 @@ std::unique_ptr<Launcher> make_launcher() {
         return std::make_unique<WineLauncher>(program, wine_prefix_for(program));
     }
     if (const char* network = getenv("TARVO_CONFORMANCE_NETWORK"); network != nullptr && *network != '\0') {
-        return std::make_unique<NetworkLauncher>(TARVO_CONFORMANCE_TOOL);
+        const bool tcp = std::string(network) == "tcp";
+        return std::make_unique<NetworkLauncher>(TARVO_CONFORMANCE_TOOL,
+                                                 tcp ? net::Ser2net::Accepter::Raw : net::Ser2net::Accepter::Rfc2217);
     }
     return std::make_unique<NativeLauncher>(TARVO_CONFORMANCE_TOOL);
 }

@@ -22,6 +22,8 @@ public:
     virtual bool wine() const = 0;
     // The ports are reached over the network, through a server.
     virtual bool network() const { return false; }
+    // ... as raw TCP, which carries bytes only: settings stay on this side.
+    virtual bool raw_tcp() const { return false; }
     // Makes each COM number reach its device for tools started from now on;
     // earlier mappings stay. Throws std::runtime_error.
     virtual void map_ports(const std::map<int, std::string>& comToDevice) = 0;
@@ -37,7 +39,8 @@ public:
 
 // Wine when TARVO_CONFORMANCE_WINE_EXE names a tarvo.exe, else the native
 // tool whose path the build compiled in, over ser2net when
-// TARVO_CONFORMANCE_NETWORK is set. Throws std::runtime_error.
+// TARVO_CONFORMANCE_NETWORK is set (as tcp:// when it is "tcp", else as
+// rfc2217://). Throws std::runtime_error.
 std::unique_ptr<Launcher> make_launcher();
 
 }  // namespace tarvo::conformance
