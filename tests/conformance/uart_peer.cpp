@@ -30,9 +30,16 @@ std::string virtio_port_path(const std::string& name) {
 }  // namespace
 
 UartPeer::UartPeer(std::string device, const std::string& portName) : device_(std::move(device)) {
-    const std::string port = virtio_port_path(portName);
-    port_ = ::open(port.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    const bool tty = portName.rfind("/dev/", 0) == 0;  // a far end that is a terminal of its own
+    const std::string port = tty ? portName : virtio_port_path(portName);
+    port_ = ::open(port.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | (tty ? O_NOCTTY : 0));
     if (port_ < 0) throw std::runtime_error("cannot open " + port);
+    termios raw{};
+    if (tty && ::tcgetattr(port_, &raw) == 0) {
+        ::cfmakeraw(&raw);
+        raw.c_cflag |= CLOCAL | CREAD;
+        if (::tcsetattr(port_, TCSANOW, &raw) != 0) throw std::runtime_error("cannot set " + port + " raw");
+    }
     // Held raw so that between the tool's runs the line discipline neither
     // echoes what the peer sends nor keeps it for a line editor.
     uart_ = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

@@ -14,7 +14,8 @@ namespace tarvo::conformance {
 
 class UartPeer : public LinePeer {
 public:
-    // `portName` names the virtio port (/sys/class/virtio-ports/*/name).
+    // `portName` names the virtio port (/sys/class/virtio-ports/*/name), or
+    // is the path of a terminal that is the far end itself (/dev/ttyGS0).
     // Throws std::runtime_error.
     UartPeer(std::string device, const std::string& portName);
     ~UartPeer() override;

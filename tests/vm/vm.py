@@ -14,6 +14,13 @@ Inside, besides the console:
   /dev/ttyS1    a 16550 under the 8250 driver, on a host pty
   /dev/ttyUSB0  an FTDI adapter (0403:6001, serial TV0001) under ftdi_sio on
                 the machine's xHCI controller, on a host pty
+With --gadget also, with no host side:
+  /dev/ttyACM0  a CDC ACM device (0525:a4a7, "Gadget Serial v2.4") under
+                cdc_acm: g_serial on dummy_hcd, a USB host and device
+                controller joined in software
+  /dev/ttyGS0   its far end, the gadget's own serial port; writing
+                dummy_udc.0 to /sys/bus/platform/drivers/dummy_udc/unbind
+                unplugs the device, to .../bind plugs it in again
 On the host a peer holds each pty open and echoes every byte back. With
 --uart-peer the UART's far end is instead the machine's own virtio port named
 tarvo.peer (/sys/class/virtio-ports/*/name): the host copies bytes between the
@@ -53,6 +60,10 @@ BUSYBOX = "/bin/busybox"
 # Loaded in this order, each after its dependencies.
 MODULES = ["virtio_pci", "9pnet_virtio", "9p", "overlay", "xhci_pci", "usbserial", "ftdi_sio",
            "virtio_console"]
+# With --gadget, after those. g_serial asks for its function (usb_f_acm) by an
+# alias, which insmod does not resolve: the function comes first.
+GADGET_MODULES = ["dummy_hcd", "libcomposite", "u_serial", "usb_f_acm", "g_serial", "cdc_acm"]
+GADGET_OPTION = "tarvo.gadget"
 MONITOR_LINE = re.compile(r"@@vm monitor: (.*)")
 USB_DEVICE = "usb-serial,id=ftdi,chardev=usb0,serial=TV0001"
 # KVM is used only where the machine is up this soon; TCG otherwise.
@@ -67,6 +78,9 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 for module in $(cat /modules/order); do insmod /modules/$module || echo "insmod $module failed"; done
+if grep -qw tarvo.gadget /proc/cmdline; then
+    for module in $(cat /modules/gadget); do insmod /modules/$module || echo "insmod $module failed"; done
+fi
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000,cache=loose host /host || poweroff -f
 mount -t tmpfs -o size=75% top /top
 mkdir -p /top/upper /top/work /top/root
@@ -197,12 +211,15 @@ def make_initramfs(version, path):
     with open(BUSYBOX, "rb") as busybox:
         archive.add("bin/busybox", 0o100755, busybox.read())
     archive.add("init", 0o100755, INIT.encode())
-    order = []
-    for module in modules.order(MODULES):
-        file_name = modules.name(module) + ".ko"
-        archive.add("modules/" + file_name, 0o100644, modules.content(module))
-        order.append(file_name)
-    archive.add("modules/order", 0o100644, ("\n".join(order) + "\n").encode())
+    base = modules.order(MODULES)
+    gadget = [module for module in modules.order(GADGET_MODULES) if module not in base]
+    for listing, chosen in (("order", base), ("gadget", gadget)):
+        order = []
+        for module in chosen:
+            file_name = modules.name(module) + ".ko"
+            archive.add("modules/" + file_name, 0o100644, modules.content(module))
+            order.append(file_name)
+        archive.add("modules/" + listing, 0o100644, ("\n".join(order) + "\n").encode())
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path + ".part", "wb") as out:
         out.write(gzip.compress(archive.bytes(), 6))
@@ -351,11 +368,12 @@ def command_script(cwd, env, command):
     return "\n".join(lines) + "\n"
 
 
-def qemu_arguments(kernel, initramfs, run_dir, shares, accel, monitor_path, memory, uart_peer):
+def qemu_arguments(kernel, initramfs, run_dir, shares, accel, monitor_path, memory, uart_peer, gadget):
     arguments = [QEMU, "-nodefaults", "-no-user-config", "-display", "none", "-no-reboot",
                  "-accel", accel, "-m", str(memory), "-smp", "2", "-cpu", os.environ.get("TARVO_VM_CPU", "qemu64" if accel.startswith("tcg") else "host"),
                  "-kernel", kernel, "-initrd", initramfs,
-                 "-append", "console=ttyS0,115200 quiet loglevel=3 panic=-1 rdinit=/init",
+                 "-append", "console=ttyS0,115200 quiet loglevel=3 panic=-1 rdinit=/init"
+                 + (" " + GADGET_OPTION if gadget else ""),
                  "-chardev", "stdio,id=console,signal=off", "-serial", "chardev:console",
                  "-chardev", "pty,id=uart1", "-serial", "chardev:uart1",
                  "-chardev", "pty,id=usb0", "-device", "qemu-xhci,id=xhci", "-device", USB_DEVICE,
@@ -450,7 +468,7 @@ def run(options):
         for accel in accelerators:
             monitor_path = os.path.join(run_dir, "monitor")
             arguments = qemu_arguments(kernel, initramfs, run_dir, shares, accel, monitor_path, options.memory,
-                                       options.uart_peer)
+                                       options.uart_peer, options.gadget)
             boot = Boot(arguments, options.timeout, not options.verbose)
             try:
                 monitor = Monitor(monitor_path, time.monotonic() + 10)
@@ -506,6 +524,8 @@ def main():
     parser.add_argument("--memory", type=int, default=2048, help="MiB of memory")
     parser.add_argument("--uart-peer", action="store_true",
                         help="the UART's far end is the machine's virtio port tarvo.peer, not an echo")
+    parser.add_argument("--gadget", action="store_true",
+                        help="a CDC ACM gadget too: /dev/ttyACM0, its far end /dev/ttyGS0")
     parser.add_argument("--verbose", action="store_true", help="show the boot messages too")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     options = parser.parse_args()

@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -74,7 +75,7 @@ public:
 
 private:
     Transfer hand_over(const unsigned char* bytes, DWORD toWrite, std::uint64_t deadline, DWORD& sent, int& error);
-    int wait_for_drain(std::uint64_t deadline);
+    int wait_for_drain(std::uint64_t deadline, DWORD written);
     void drop_unsent(DWORD& sent);
     bool drop_queued_output();
 
@@ -228,7 +229,7 @@ BOOL TerminalPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
     const std::uint64_t deadline = write_deadline_for(toWrite);
     int error = 0;
     Transfer ended = hand_over(static_cast<const unsigned char*>(buffer), toWrite, deadline, sent, error);
-    if (ended == Transfer::Done && wait_for_drain(deadline) > 0) ended = Transfer::TimedOut;
+    if (ended == Transfer::Done && wait_for_drain(deadline, sent) > 0) ended = Transfer::TimedOut;
     if (ended == Transfer::TimedOut) drop_unsent(sent);
     if (ended == Transfer::Broken) return fail(error_from_errno(error));
     return TRUE;
@@ -266,14 +267,19 @@ TerminalPort::Transfer TerminalPort::hand_over(const unsigned char* bytes, DWORD
 
 // Waits until the output queue has drained or the deadline (0: none) has
 // passed. Only a timed wait can see the queue drain, so sleep about as long
-// as the queued bytes take on the line. Returns the bytes still queued.
-int TerminalPort::wait_for_drain(std::uint64_t deadline) {
+// as the queued bytes take on the line, counting no more than the `written`
+// bytes of this write: a USB driver counts its queue in whole transfers
+// (cdc_acm: 10240 bytes a block in flight), which would keep a 5-byte write
+// at 9600 bit/s waiting 10 s for a block that left at once. Returns the
+// bytes still queued.
+int TerminalPort::wait_for_drain(std::uint64_t deadline, DWORD written) {
     for (;;) {
         int queued = 0;
         if (ioctl_retry(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return 0;
         termios2 tio{};
         if (ioctl_retry(fd_, TCGETS2, &tio) != 0) return 0;
-        std::uint64_t pause = line_time_us(static_cast<std::uint64_t>(queued), tio);
+        const std::uint64_t owed = std::min<std::uint64_t>(static_cast<std::uint64_t>(queued), written);
+        std::uint64_t pause = line_time_us(owed, tio);
         if (pause < 1000) pause = 1000;
         if (deadline != 0) {
             const std::uint64_t now = now_ms();
