@@ -36,8 +36,17 @@ ensure_packages() {
     if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
         as_root dpkg --add-architecture i386
     fi
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+    # apt's progress lines would bury the suites' output: kept in a log,
+    # shown only when apt fails.
+    local log
+    log=$(mktemp "${TMPDIR:-/tmp}/tarvo-apt.XXXXXX")
+    if ! { as_root apt-get update -qq && as_root env DEBIAN_FRONTEND=noninteractive \
+            apt-get install -y -qq -o Dpkg::Use-Pty=0 "${missing[@]}"; } >"$log" 2>&1; then
+        cat "$log" >&2
+        echo "apt-get failed; its output is above and in $log" >&2
+        return 1
+    fi
+    echo "Installed ${#missing[@]} package(s) (apt's output: $log)"
 }
 
 jobs() { nproc 2>/dev/null || echo 2; }

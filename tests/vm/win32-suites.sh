@@ -5,7 +5,7 @@
 #   win32-suites.sh STORE [CTEST ARGUMENT]...
 #
 # STORE is a host directory the machine may write: the Wine prefix kept
-# between boots (wine-prefix.sh) and ctest-results.xml of the tests labelled
+# between boots (tests/windows/wine-prefix.sh) and ctest-results.xml of the tests labelled
 # wine, the ones that run Windows programs. Everything else is
 # written into the machine's memory over the read-only host tree: Wine maps
 # its programs into memory, and programs mapped from a writable 9p share
@@ -17,7 +17,7 @@ store=$(cd "$1" && pwd)
 shift
 build=build/win32
 started=$(date +%s)
-tests/vm/wine-prefix.sh "$store" "$build/wineprefix"
+tests/windows/run-under-wine.sh --init --prefix "$build/wineprefix" --store "$store"
 for own in wineprefix-endurance wineprefix-conformance; do
     [ -e "$build/$own" ] || ln -s wineprefix "$build/$own"
 done

@@ -21,7 +21,6 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 WINE = os.path.join(HERE, "..", "windows", "wine.sh")
 RUN_UNDER_WINE = os.path.join(HERE, "..", "windows", "run-under-wine.sh")
-WINE_PREFIX = os.path.join(HERE, "wine-prefix.sh")
 DEVICE = "/dev/ttyS1"
 CMSPAR = 0o10000000000  # not in Python's termios
 SPEEDS = {getattr(termios, "B%d" % rate): rate for rate in (9600, 19200, 115200)}
@@ -58,8 +57,8 @@ def main():
         print(checked.stdout.strip())
         return checked.returncode
     started = time.monotonic()
-    subprocess.run([WINE_PREFIX, store, prefix], check=True)
-    subprocess.run([RUN_UNDER_WINE, "--prefix", prefix, "--com", "2=" + DEVICE, "--init"], check=True)
+    subprocess.run([RUN_UNDER_WINE, "--prefix", prefix, "--store", store, "--com", "2=" + DEVICE, "--init"],
+                   check=True)
     print("win32 uart: prefix ready after %.1f s" % (time.monotonic() - started), flush=True)
 
     observer = os.open(DEVICE, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)

@@ -1,38 +1,44 @@
 #!/bin/sh
-# Inside the virtual machine (vm.py): makes the Wine prefix PREFIX, from the
-# copy kept in STORE (a directory the machine may write) when that copy was
-# made by this Wine, else with wineboot, keeping a copy for the next boot.
+# Makes the Wine prefix PREFIX from the copy kept in STORE when this Wine made
+# that copy, else with wineboot, keeping a copy in STORE for the next prefix.
+# Called by run-under-wine.sh, which sets WINEPREFIX and Wine's quiet settings.
 #
 #   wine-prefix.sh STORE PREFIX
 #
-# Under emulation wineboot takes minutes, most of them copying Wine's DLLs
-# into the prefix (1.3 GB, more than half the machine's memory). Those
-# copies are byte for byte Wine's own files, so they become links to them:
-# the prefix shrinks to a few MB and unpacks in seconds.
+# wineboot copies Wine's DLLs into every prefix: 1.3 GB, byte for byte Wine's
+# own files, and minutes of work under emulation. Those copies become links
+# to Wine's files, so a prefix takes some 30 MB, and every further prefix of
+# the same Wine unpacks from STORE in a second instead of running wineboot.
 set -eu
 store=$1
 prefix=$2
 here=$(dirname "$0")
 [ ! -f "$prefix/system.reg" ] || exit 0
+mkdir -p "$store" "$prefix"
+store=$(cd "$store" && pwd)
 started=$(date +%s)
 wine_id=$(stat -c '%n %s %Y' /usr/share/wine/wine.inf /usr/lib/wine/wine /usr/lib/wine/wine64 2>/dev/null | tr '\n' ' ')
-mkdir -p "$store" "$prefix"
+say() { echo "wine-prefix: $*" >&2; }
+
+# One maker a store: ctest may start several Wine tests at once.
+exec 8>"$store/lock"
+flock 8
 if [ -f "$store/wineprefix.tar" ] && [ "$(cat "$store/wineprefix.id" 2>/dev/null)" = "$wine_id" ]; then
     tar -xf "$store/wineprefix.tar" -C "$prefix"
-    echo "wine-prefix: $prefix unpacked from $store in $(($(date +%s) - started)) s"
+    say "$prefix unpacked from $store in $(($(date +%s) - started)) s"
     exit 0
 fi
-echo "wine-prefix: making $prefix with wineboot"
+say "making $prefix with wineboot"
 status=0
-"$here/../windows/run-under-wine.sh" --init --prefix "$prefix" || status=$?
+"$here/wine.sh" wineboot -i </dev/null >/dev/null 2>&1 || status=$?
+wineserver -w || true
 # Under emulation wineboot may end with status 53 although the prefix it
 # wrote works; a prefix it did not write ends the run.
 if [ ! -f "$prefix/system.reg" ]; then
-    echo "wine-prefix: wineboot wrote no prefix (status $status)"
+    say "wineboot wrote no prefix (status $status)"
     exit 1
 fi
 made=$(date +%s)
-echo "wine-prefix: wineboot took $((made - started)) s (status $status); linking its DLL copies"
 # One process for all: under emulation a process per file takes minutes.
 python3 - "$prefix/drive_c/windows" <<'PY'
 import filecmp, os, sys
@@ -50,5 +56,5 @@ PY
 tar -cf "$store/wineprefix.tar.part" -C "$prefix" .
 mv "$store/wineprefix.tar.part" "$store/wineprefix.tar"
 echo "$wine_id" > "$store/wineprefix.id"
-echo "wine-prefix: wineboot $((made - started)) s (status $status), DLL copies linked and kept in $store" \
-     "($(du -sh "$store/wineprefix.tar" | cut -f1)) after $(($(date +%s) - started)) s"
+say "wineboot $((made - started)) s (status $status), DLL copies linked, prefix $(du -sh "$prefix" | cut -f1)," \
+    "kept in $store after $(($(date +%s) - started)) s"
