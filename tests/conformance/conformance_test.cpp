@@ -82,6 +82,8 @@ Gaps declared_gaps(const Launcher& launcher, const std::string& device) {
     if (device.rfind("/dev/ttyS", 0) == 0) {
         gaps.maxRate = UART_MAX_RATE;
         said += " rates above 115200 refused (a 16550's clock);";
+    } else if (device.rfind("/dev/ttyUSB", 0) == 0) {
+        said += " none of the driver's for these scenarios: ftdi_sio holds every rate of the table, 7 and 8 data bits;";
     } else if (device.rfind("/dev/ttyACM", 0) == 0) {
         said += " none of the driver's: cdc_acm holds every rate and format;";
     } else {

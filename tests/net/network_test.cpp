@@ -69,26 +69,6 @@ TEST_P(OverSer2net, EveryByteValueTravelsBothWaysAndCountsOnce) {
     EXPECT_EQ(sio_getch(PORT), ERR_NO_DATA);
 }
 
-// Bytes that arrived before a write are gone after it, end to end: the
-// answer the write provokes is all the caller sees.
-TEST_P(OverSer2net, AWriteStartsFromAnEmptyInput) {
-    ASSERT_EQ(pty.send("stale", 5), 5u);
-    ASSERT_TRUE(wait_for_input(5));
-    ASSERT_EQ(sio_write(PORT, "ask", 3), 3);
-    ASSERT_EQ(pty.receive(3).size(), 3u);
-    ASSERT_EQ(pty.send("answer", 6), 6u);
-    ASSERT_TRUE(wait_for_input(6));
-    char buffer[32] = {};
-    ASSERT_EQ(sio_read(PORT, buffer, sizeof buffer), 6);
-    EXPECT_STREQ(buffer, "answer");
-
-    ASSERT_EQ(pty.send("more", 4), 4u);
-    ASSERT_TRUE(wait_for_input(4));
-    EXPECT_EQ(sio_flush(PORT, 0), 0);
-    EXPECT_EQ(sio_iqueue(PORT), 0);
-    EXPECT_EQ(sio_flush(PORT, 1), 0);
-}
-
 // Settings reach the far port over rfc2217; over tcp they stay on this side
 // and the far port keeps the 9600 it was served with.
 TEST_P(OverSer2net, LineSettingsReachTheFarPortOnlyOverRfc2217) {

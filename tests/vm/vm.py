@@ -23,8 +23,9 @@ With --gadget also, with no host side:
                 unplugs the device, to .../bind plugs it in again
 On the host a peer holds each pty open and echoes every byte back. With
 --uart-peer the UART's far end is instead the machine's own virtio port named
-tarvo.peer (/sys/class/virtio-ports/*/name): the host copies bytes between the
-two, so a program in the machine plays the instrument on the UART's wire.
+tarvo.peer (/sys/class/virtio-ports/*/name), and the adapter's the port
+tarvo.usbpeer: the host copies bytes between each pair, so a program in the
+machine plays the instrument on the UART's and the adapter's wires.
 
 A line "@@vm monitor: COMMAND" on the console runs COMMAND in qemu's monitor
 (device_del, device_add): tests in the machine unplug the adapter (id ftdi)
@@ -384,7 +385,8 @@ def qemu_arguments(kernel, initramfs, run_dir, shares, accel, monitor_path, memo
                  "-virtfs", "local,path=%s,mount_tag=run,security_model=none,multidevs=remap" % run_dir]
     if uart_peer:
         arguments += ["-device", "virtio-serial-pci,id=virtio_serial", "-chardev", "pty,id=peer",
-                      "-device", "virtserialport,chardev=peer,name=tarvo.peer"]
+                      "-device", "virtserialport,chardev=peer,name=tarvo.peer", "-chardev", "pty,id=usbpeer",
+                      "-device", "virtserialport,chardev=usbpeer,name=tarvo.usbpeer"]
     for tag, path in shares:
         arguments += ["-virtfs", "local,path=%s,mount_tag=%s,security_model=none,multidevs=remap" % (path, tag)]
     return arguments
@@ -484,7 +486,8 @@ def run(options):
                     continue
                 skip("qemu cannot start: %s %s" % (error, output.strip()))
             ptys = pty_paths(monitor)
-            relays = [Relay(ptys.pop("uart1"), ptys.pop("peer"))] if options.uart_peer else []
+            relays = [Relay(ptys.pop("uart1"), ptys.pop("peer")), Relay(ptys.pop("usb0"), ptys.pop("usbpeer"))
+                      ] if options.uart_peer else []
             peers = [Echo(path) for path in ptys.values()]
             ready_by = boot.started + KVM_BOOT_SECONDS if accel == "kvm" else None
             finished = boot.watch(monitor, ready_by)
@@ -523,7 +526,7 @@ def main():
     parser.add_argument("--env", action="append", default=[], help="NAME=VALUE for the command")
     parser.add_argument("--memory", type=int, default=2048, help="MiB of memory")
     parser.add_argument("--uart-peer", action="store_true",
-                        help="the UART's far end is the machine's virtio port tarvo.peer, not an echo")
+                        help="the UART's and the adapter's far ends are the virtio ports tarvo.peer and tarvo.usbpeer")
     parser.add_argument("--gadget", action="store_true",
                         help="a CDC ACM gadget too: /dev/ttyACM0, its far end /dev/ttyGS0")
     parser.add_argument("--verbose", action="store_true", help="show the boot messages too")
