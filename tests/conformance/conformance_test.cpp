@@ -110,7 +110,6 @@ Gaps declared_gaps(const Launcher& launcher, const std::string& device) {
 struct SuiteState {
     std::unique_ptr<Launcher> launcher;
     std::map<int, std::unique_ptr<LinePeer>> peers;
-    bool uart = false;  // COM_A is a real serial port
     Gaps gaps;
     std::string error;  // why the suite could not be set up
 };
@@ -128,7 +127,6 @@ protected:
                 if (com == COM_A && uart != nullptr && *uart != '\0') {
                     const char* port = getenv("TARVO_CONFORMANCE_UART_PEER");
                     state_->peers[com] = std::make_unique<UartPeer>(uart, port != nullptr ? port : "tarvo.peer");
-                    state_->uart = true;
                 } else {
                     state_->peers[com] = std::make_unique<PtyPeer>();
                 }
@@ -164,7 +162,6 @@ protected:
     Launcher& launcher() { return *state_->launcher; }
     bool wine() { return launcher().wine(); }
     LinePeer& peer(int com) { return *state_->peers.at(com); }
-    bool uart() { return state_->uart; }
     const Gaps& gaps() { return state_->gaps; }
     // The rate COM_A's far end holds, where settings reach it.
     void expect_far_speed(unsigned speed, const std::string& why) {
