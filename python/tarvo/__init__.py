@@ -58,6 +58,8 @@ _EXTENSIONS = {
 _INT_MIN, _INT_MAX = -2 ** 31, 2 ** 31 - 1
 # The port's own timeouts (sio_ioctl sets 2000 ms): how long readline waits.
 _PORT_TIMEOUT_S = 2.0
+# What a Port reads into without allocating: a pty's whole input queue.
+_READ_BUFFER_SIZE = 4096
 # Room for a target's text with its NUL (TARVO_DEVICE_TEXT_SIZE).
 _DEVICE_TEXT_SIZE = 256
 
@@ -320,6 +322,8 @@ class Port:
         self._open = False
         self._rts = self._dtr = None
         self._settings = None  # (rate, format) of the last set() that worked
+        self._buffer = ctypes.create_string_buffer(_READ_BUFFER_SIZE)
+        self._tarvo_wait = None
 
     def __repr__(self):
         return f"tarvo.Port({self.target!r}, number={self.number})"
@@ -340,6 +344,7 @@ class Port:
                 raise
             _held.add(number)
             self.number, self._open = number, True
+        self._tarvo_wait = getattr(lib, "tarvo_wait", None)
         self._settings = None
         self._rts = self._dtr = None
         return self
@@ -449,8 +454,10 @@ class Port:
         """Discards what waits in both queues, sends data (bytes, bytearray,
         memoryview) and returns when it has gone out: the number of bytes
         sent (fewer if the write timed out)."""
-        data = self._bytes("write", data)
-        return check("sio_write", library().sio_write(self._port("sio_write"), data, len(data)))
+        if type(data) is not bytes or len(data) > _INT_MAX:
+            data = self._bytes("write", data)
+        sent = library().sio_write(self._port("sio_write"), data, len(data))
+        return sent if sent >= 0 else check("sio_write", sent)
 
     def send(self, data):
         """Like write, but full duplex: bytes already received stay waiting
@@ -486,7 +493,8 @@ class Port:
                 if not data:
                     raise Error("tarvo_wait", ERR_STATUS_FAILED, None, _HUNG_UP)
                 break
-            data += self._take(number, min(size - len(data), waiting))
+            if waiting:
+                data += self._take(number, min(size - len(data), waiting))
             if left == 0:
                 break
         return data
@@ -521,10 +529,11 @@ class Port:
     def _wait(self, number, count, ms):
         """Sleeps until count bytes wait or ms pass: the bytes waiting, or
         None when the line hung up."""
-        wait = getattr(library(), "tarvo_wait", None)
-        if wait is None:
+        if self._tarvo_wait is None:
             return self._wait_by_polling(number, count, ms)
-        waiting = wait(number, min(count, _INT_MAX), ms)
+        waiting = self._tarvo_wait(number, count if count <= _INT_MAX else _INT_MAX, ms)
+        if waiting >= 0:
+            return waiting
         if waiting == ERR_STATUS_FAILED:
             return None
         return check("tarvo_wait", waiting)
@@ -536,13 +545,14 @@ class Port:
             time.sleep(0.002)
         return self.waiting
 
-    @staticmethod
-    def _take(number, count):
+    def _take(self, number, count):
+        """Up to count received bytes, read into the Port's own buffer where
+        they fit: a read allocates only what it returns."""
         if count <= 0:
             return b""
-        buffer = ctypes.create_string_buffer(count)
-        got = check("sio_read", library().sio_read(number, buffer, count))
-        return buffer.raw[:got]
+        buffer = self._buffer if count <= len(self._buffer) else ctypes.create_string_buffer(count)
+        got = library().sio_read(number, buffer, count)
+        return buffer[:got] if got >= 0 else check("sio_read", got)
 
     @property
     def waiting(self):
