@@ -6,7 +6,8 @@ ECHO_PEER (tarvo_pty_echo_peer) makes two pty pairs and echoes every byte
 from one C thread; tarvo.Port holds one slave, serial.Serial the other. Each
 case runs in blocks of BLOCK operations, the two sides alternating block by
 block and taking turns at going first, so load that comes and goes falls on
-both alike; the ratio of the two totals decides. Then one idle read(32,
+both alike: the ratio of the two totals, and the median of the ratios of
+blocks run back to back. Then one idle read(32,
 timeout) on each, on a silent port: its CPU time and context switches.
 
 Run with Debian's /usr/bin/python3 (pyserial is python3-serial) and the
@@ -14,6 +15,7 @@ build tree's module on PYTHONPATH: the bench_python target does both.
 """
 import argparse
 import resource
+import statistics
 import subprocess
 import sys
 import time
@@ -23,7 +25,7 @@ import serial
 import tarvo
 
 REQUEST = b"0123456789abcdefghijklmnopqrstu\n"  # 32 bytes, a line
-BLOCK = 50
+BLOCK = 10
 
 
 class TarvoSide:
@@ -90,14 +92,21 @@ def run_block(side, case):
 
 
 def paired(sides, case, blocks):
+    """Per operation on each side over all blocks, and the median of the
+    ratios of blocks run back to back: the steadier figure where the
+    machine's load changes from one moment to the next."""
     for side in sides:
         run_block(side, case)  # warm up
     totals = {side.name: 0.0 for side in sides}
+    ratios = []
     for block in range(blocks):
         order = sides if block % 2 == 0 else sides[::-1]
-        for side in order:
-            totals[side.name] += run_block(side, case)
-    return {name: total / (blocks * BLOCK) for name, total in totals.items()}
+        times = {side.name: run_block(side, case) for side in order}
+        for name, seconds in times.items():
+            totals[name] += seconds
+        ratios.append(times["tarvo"] / times["pyserial"])
+    per_op = {name: total / (blocks * BLOCK) for name, total in totals.items()}
+    return per_op, statistics.median(ratios)
 
 
 def idle(side, seconds):
@@ -115,7 +124,7 @@ def idle(side, seconds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("peer")
-    parser.add_argument("--blocks", type=int, default=20)
+    parser.add_argument("--blocks", type=int, default=100)
     parser.add_argument("--idle", type=float, default=5.0)
     options = parser.parse_args()
 
@@ -124,13 +133,14 @@ def main():
         paths = [peer.stdout.readline().strip() for _ in range(2)]
         sides = [TarvoSide(paths[0]), PyserialSide(paths[1])]
         print(f"paired on one pty rig, {options.blocks} blocks of {BLOCK} per side, C echo peer\n")
-        print("| case | tarvo | pyserial | tarvo / pyserial |")
-        print("|---|---|---|---|")
+        print("| case | tarvo | pyserial | tarvo / pyserial (totals) | median of paired blocks |")
+        print("|---|---|---|---|---|")
         for case, label in (("roundtrip", "write + read(32, timeout=1.0)"), ("readline", "write + readline()"),
                             ("roundtrip_purging", "write + read(32, timeout=1.0), pyserial also with the status read and input purge of sio_write")):
-            per_op = paired(sides, case, options.blocks)
+            per_op, median = paired(sides, case, options.blocks)
             ratio = per_op["tarvo"] / per_op["pyserial"]
-            print(f"| {label} | {per_op['tarvo'] * 1e6:.1f} µs | {per_op['pyserial'] * 1e6:.1f} µs | {ratio:.2f} |")
+            print(f"| {label} | {per_op['tarvo'] * 1e6:.1f} µs | {per_op['pyserial'] * 1e6:.1f} µs | {ratio:.2f} "
+                  f"| {median:.2f} |")
         print(f"\n| idle read(32, timeout={options.idle:g}) | elapsed | CPU | context switches |")
         print("|---|---|---|---|")
         for side in sides:
