@@ -267,4 +267,14 @@ DWORD QueryDosDeviceA(const char* deviceName, char* targetPath, DWORD max) {
     return static_cast<DWORD>(state.dosDevice.size() + 2);
 }
 
+// Nothing arrives while a test waits: the wait ends at once with the queue
+// as it stands.
+BOOL WaitCommInput(HANDLE file, DWORD count, DWORD milliseconds, DWORD* waiting) {
+    record("WaitCommInput(" + handle_name(file) + ", " + std::to_string(count) + ", " + std::to_string(milliseconds) +
+           ")");
+    if (fake::fails("WaitCommInput")) return FALSE;
+    *waiting = state.queueOverride >= 0 ? static_cast<DWORD>(state.queueOverride) : static_cast<DWORD>(state.input.size());
+    return TRUE;
+}
+
 }  // namespace tarvo::dev
