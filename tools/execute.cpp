@@ -47,9 +47,35 @@ CallResult read_result(int port, int length) {
     return CallResult{count, format_result(count, std::string(buffer.data(), static_cast<std::size_t>(shown))), false};
 }
 
-CallResult wait_result(int port, int count, int millis) {
+// After `waiting` bytes came: waits until no further byte has come for
+// `gap` ms, so an answer sent at line pace is there whole. The bytes waiting
+// then; `quiet` false when the deadline came first.
+int wait_for_quiet(int port, int waiting, int gap, Clock::time_point deadline, bool& quiet) {
+    auto lastByte = Clock::now();
+    for (;;) {
+        const auto now = Clock::now();
+        if (now - lastByte >= std::chrono::milliseconds(gap)) return quiet = true, waiting;
+        if (now >= deadline) return quiet = false, waiting;
+        const Clock::duration untilQuiet = lastByte + std::chrono::milliseconds(gap) - now;
+        std::this_thread::sleep_for(std::min({Clock::duration(POLL_INTERVAL), deadline - now, untilQuiet}));
+        const int now_waiting = sio_iqueue(port);
+        if (now_waiting < 0) return quiet = true, now_waiting;
+        if (now_waiting != waiting) lastByte = Clock::now();
+        waiting = now_waiting;
+    }
+}
+
+// `wait PORT COUNT MS [GAP]`: COUNT bytes within MS, and with GAP, then
+// silence for GAP ms within the same MS.
+CallResult wait_result(const std::vector<int>& a) {
+    const int port = a[0], count = a[1], millis = a[2];
+    const auto deadline = Clock::now() + std::chrono::milliseconds(millis);
     CallResult result = plain(wait_for_bytes(port, count, millis));
     result.timedOut = result.value >= 0 && result.value < count;
+    if (a.size() < 4 || result.value < 0 || result.timedOut) return result;
+    bool quiet = false;
+    result = plain(wait_for_quiet(port, result.value, a[3], deadline, quiet));
+    result.timedOut = result.value >= 0 && !quiet;
     return result;
 }
 
@@ -89,7 +115,7 @@ CallResult execute(const Command& command) {
         case Op::Read: return read_result(a[0], a[1]);
         case Op::Write:
             return plain(sio_write(a[0], command.data.data(), static_cast<int>(command.data.size())));
-        case Op::Wait: return wait_result(a[0], a[1], a[2]);
+        case Op::Wait: return wait_result(a);
         case Op::Sleep:
             std::this_thread::sleep_for(std::chrono::milliseconds(a[0]));
             return plain(0);

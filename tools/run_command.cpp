@@ -165,13 +165,14 @@ void print_run_help() {
         stdout);
     for (const std::string& synopsis : command_synopses()) std::printf("  %s\n", synopsis.c_str());
     std::fputs(
-        "  (wait: poll iqueue until COUNT bytes wait or MS pass; sleep: pause)\n"
+        "  (wait: until COUNT bytes wait and, with GAP, until no byte has come for\n"
+        "   GAP ms after them: the whole answer; both within MS. sleep: pause)\n"
         "\n"
         "example:\n"
         "  open 1\n"
         "  ioctl 1 12 0x03\n"
         "  write 1 \"*IDN?\\r\\n\"\n"
-        "  wait 1 1 2000\n"
+        "  wait 1 1 2000 50\n"
         "  read 1 64\n"
         "  close 1\n"
         "\n"
