@@ -122,10 +122,9 @@ int run_lines(std::FILE* in, const RunMode& mode) {
             break;
         }
         const CallResult result = execute(parsed.command);
-        // Why an open failed, for a person (the modes that annotate): a
-        // script reading the default form sees only its result lines.
-        if ((mode.interactive || mode.verbose || mode.strict) && parsed.command.op == Op::Open &&
-            result.value == ERR_OPEN_FAILED && !parsed.command.args.empty())
+        // Why an open failed, on standard error: standard output keeps one
+        // result line a command, as scripts read it.
+        if (parsed.command.op == Op::Open && result.value == ERR_OPEN_FAILED && !parsed.command.args.empty())
             std::fprintf(stderr, "tarvo run: line %zu: open %d: %s\n", number, parsed.command.args[0],
                          open_failure_reason(parsed.command.args[0]).c_str());
         std::fputs(result_line(parsed.command, result, mode).c_str(), stdout);

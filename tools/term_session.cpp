@@ -297,7 +297,9 @@ bool set_up_port(const TermOptions& o) {
     const int opened = sio_open(o.port);
     if (opened != 0) {
         const std::string why = opened == ERR_OPEN_FAILED ? open_failure_reason(o.port) : "";
-        std::fprintf(stderr, "tarvo term: cannot open %s: %s%s%s\n", o.typed.c_str(), why.c_str(),
+        // The reason begins with the device; named once where that is what was typed.
+        const bool namesIt = why.compare(0, o.typed.size() + 2, o.typed + ": ") == 0;
+        std::fprintf(stderr, "tarvo term: cannot open %s%s%s%s\n", namesIt ? "" : (o.typed + ": ").c_str(), why.c_str(),
                      why.empty() ? "" : " ", ("(" + format_result(opened) + ")").c_str());
         return false;
     }

@@ -171,6 +171,10 @@ BOOL ClearCommBreak(HANDLE file);
 // "COM<n>": the device behind it, as a NUL-terminated string followed by a
 // second NUL; the characters stored, or 0 with the last error set.
 DWORD QueryDosDeviceA(const char* deviceName, char* targetPath, DWORD max);
+// Not Win32, which maps nothing: why the mapping of COM `number` cannot be
+// understood, naming the part that is wrong, as a NUL-terminated string; the
+// characters stored, 0 when it can be understood (or there is no room).
+DWORD QueryMappingProblem(DWORD number, char* text, DWORD max);
 
 }  // namespace tarvo::dev
 

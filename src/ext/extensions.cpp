@@ -83,8 +83,12 @@ TARVO_API(int) tarvo_open_cause(int port, char* text, int size) {
     char device[TARVO_DEVICE_TEXT_SIZE];
     device_name(com_of(*slot, port), device, sizeof device);
     const int cause = cause_of(slot->openError, device);
+    char problem[TARVO_DEVICE_TEXT_SIZE];
     if (text != nullptr && size > 0) {
-        if (cause == TARVO_CAUSE_OTHER)
+        if (cause == TARVO_CAUSE_BAD_MAPPING && QueryMappingProblem(static_cast<DWORD>(com_of(*slot, port)), problem,
+                                                                    sizeof problem) > 0)
+            std::snprintf(text, static_cast<std::size_t>(size), "%s: %s", device, problem);
+        else if (cause == TARVO_CAUSE_OTHER)
             std::snprintf(text, static_cast<std::size_t>(size), "%s: %s (error %lu)", device, tarvo_cause_text(cause),
                           static_cast<unsigned long>(slot->openError));
         else

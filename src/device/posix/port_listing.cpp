@@ -207,14 +207,11 @@ std::vector<std::string> usb_matches(const Machine& machine, const UsbSelector& 
     return found;
 }
 
-// Why a usb: mapping reaches no device: malformed, no match, or several.
+// Why a well-formed usb: mapping reaches no device: no match, or several.
 void usb_mapping_failure(const Machine& machine, const char* mapping, Entry& entry) {
     UsbSelector selector;
     entry.status = TARVO_PORT_BAD_MAPPING;
-    if (!parse_usb_selector(mapping, selector)) {
-        entry.detail = "not a usb: mapping (usb:VVVV:PPPP or usb:VVVV:PPPP:SERIAL, hex ids)";
-        return;
-    }
+    parse_usb_selector(mapping, selector);
     const std::vector<std::string> found = usb_matches(machine, selector);
     if (found.empty()) {
         entry.status = TARVO_PORT_NOT_FOUND;
@@ -244,16 +241,16 @@ std::optional<Entry> com_entry(const Machine& machine, int com) {
             probe_network(*target, entry);
         } else {
             entry.status = TARVO_PORT_BAD_MAPPING;
-            entry.detail = "not a network mapping (rfc2217:// or tcp://HOST:PORT[?timeout=MS])";
+            entry.detail = target->problem;
         }
         return entry;
     }
     if (!resolve_com(com, mapping, *target, machine.root().c_str())) {
-        if (is_usb_mapping(mapping)) {
+        if (target->problem[0] == '\0') {
             usb_mapping_failure(machine, mapping, entry);
         } else {
             entry.status = TARVO_PORT_BAD_MAPPING;
-            entry.detail = "cannot be mapped";
+            entry.detail = target->problem;
         }
         return entry;
     }

@@ -52,11 +52,12 @@ BOOL report_partial_failure(OVERLAPPED& overlapped) {
     return fail(ERROR_IO_PENDING);
 }
 
-// Why a COM number reaches no device: a usb: mapping that matches none is a
-// device not there; anything else is a mapping that cannot be understood.
-DWORD unresolved_error(const char* mapping) {
+// Why a COM number reaches no device: a well-formed usb: mapping that
+// matches none is a device not there; anything else is a mapping that
+// cannot be understood (QueryMappingProblem says which part).
+DWORD unresolved_error(const char* mapping, const posix::ComTarget& target) {
     posix::UsbSelector selector;
-    if (posix::is_usb_mapping(mapping) && posix::parse_usb_selector(mapping, selector) &&
+    if (target.problem[0] == '\0' && posix::is_usb_mapping(mapping) && posix::parse_usb_selector(mapping, selector) &&
         posix::find_usb_tty("", selector, nullptr, 0) == 0)
         return ERROR_FILE_NOT_FOUND;
     return ERROR_INVALID_PARAMETER;
@@ -73,7 +74,7 @@ HANDLE CreateFileA(const char* fileName, DWORD, DWORD, void*, DWORD, DWORD, HAND
     }
     const char* mapping = posix::mapping_of(number);
     if (!posix::resolve_com(number, mapping, target)) {
-        posix::set_last_error(unresolved_error(mapping));
+        posix::set_last_error(unresolved_error(mapping, target));
         return INVALID_HANDLE_VALUE;
     }
     posix::Claim claim{};
@@ -220,6 +221,16 @@ DWORD QueryDosDeviceA(const char* deviceName, char* targetPath, DWORD max) {
     std::memcpy(targetPath, name, length);
     targetPath[length] = targetPath[length + 1] = '\0';
     return static_cast<DWORD>(length + 2);
+}
+
+DWORD QueryMappingProblem(DWORD number, char* text, DWORD max) {
+    if (text == nullptr || max == 0) return 0;
+    posix::ComTarget target;
+    if (posix::resolve_com(static_cast<long>(number), posix::mapping_of(static_cast<long>(number)), target) ||
+        target.problem[0] == '\0')
+        return 0;
+    const int length = std::snprintf(text, max, "%s", target.problem);
+    return length > 0 && static_cast<DWORD>(length) < max ? static_cast<DWORD>(length) : 0;
 }
 
 }  // namespace tarvo::dev
