@@ -29,6 +29,9 @@ std::string open_failure_reason(int port) {
 // first, so a byte arriving in that instant is lost there.
 int send_piece(int port, const char* bytes, int count) { return sio_write(port, bytes, count); }
 
+// A console is no COM port: no path names one.
+bool is_own_terminal(const std::string&) { return false; }
+
 bool stdin_is_terminal() { return _isatty(_fileno(stdin)) != 0; }
 
 void use_binary_stdio() {

@@ -156,6 +156,13 @@ std::string received_in_log(const std::string& log) {
 
 // Typing while the far end streams: every received line reaches the screen
 // (and the log); sending keeps what arrived.
+TEST_F(TermInTmux, RefusesTheTerminalItRunsIn) {
+    TmuxPane pane("term $(tty)");
+    EXPECT_TRUE(pane.shows("is the terminal tarvo runs in")) << pane.screen();
+    EXPECT_EQ(pane.status(), 1);
+    expect_left_as_found(pane);
+}
+
 TEST_F(TermInTmux, TypingLosesNoReceivedByte) {
     const fs::path logFile = fs::path(::testing::TempDir()) / ("tarvo_duplex_" + std::to_string(getpid()) + ".log");
     fs::remove(logFile);
@@ -260,7 +267,7 @@ TEST(TermFromAPipe, RefusesWhatItCannotOpen) {
         run_to_end({{TARVO_CONFORMANCE_TOOL, "term", "/nonexistent/tty"}, {}, {"TARVO_COM"}, {}}, 10s);
     ASSERT_TRUE(missing.ending.has_value());
     EXPECT_EQ(missing.ending->status, 1);
-    EXPECT_THAT(missing.output, HasSubstr("cannot open /nonexistent/tty: /nonexistent/tty: no such device"));
+    EXPECT_THAT(missing.output, HasSubstr("tarvo term: cannot open /nonexistent/tty: no such device"));
     // Named as typed, the scheme in any case; why it failed.
     const Completed refused =
         run_to_end({{TARVO_CONFORMANCE_TOOL, "term", "TCP://127.0.0.1:1?timeout=500"}, {}, {"TARVO_COM"}, {}}, 10s);
