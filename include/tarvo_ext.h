@@ -5,7 +5,7 @@
  * the 16 functions and none of these. Same rules as tarvo.h: every function
  * returns an int (0 or more success, a negative TARVO result code), the port
  * number comes first, nothing is allocated per call, no thread is started and
- * every wait is bounded by the port's write timeout.
+ * every wait is bounded: by the port's write timeout, or by the call's own.
  */
 #ifndef TARVO_EXT_H
 #define TARVO_EXT_H
@@ -111,5 +111,34 @@ TARVO_API(int) tarvo_send(int port, const char *buffer, int count);
  */
 TARVO_API(int) tarvo_modem_status(int port);
 TARVO_API(int) tarvo_break(int port, int ms);
+
+/*
+ * tarvo_set_target: names what `port` opens, for this process, ahead of
+ *   TARVO_COMn and sio_setComPortNo: a device path, a URL (tcp://,
+ *   rfc2217://, with the same ?options as TARVO_COMn) or
+ *   usb:VID:PID[:SERIAL]. NULL or "" forgets it. It takes effect at the
+ *   port's next sio_open; an open port keeps its device. 0, ERR_BAD_PORT,
+ *   ERR_BAD_PARAMETER (TARVO_DEVICE_TEXT_SIZE bytes or longer, or a control
+ *   character in it). Nothing is read from or written to the environment.
+ * tarvo_port_device: the device path or URL `port` opened, or its last open
+ *   tried, as recorded at that open (a usb: target names the terminal it
+ *   found then; "COM<n>" when the open reached no device at all): the
+ *   length written into `text` (without its NUL), ERR_BAD_PORT,
+ *   ERR_BAD_PARAMETER (`text` NULL, or `size` too small for the text and
+ *   its NUL; TARVO_DEVICE_TEXT_SIZE always holds it).
+ */
+TARVO_API(int) tarvo_set_target(int port, const char *target);
+TARVO_API(int) tarvo_port_device(int port, char *text, int size);
+
+/*
+ * tarvo_wait: sleeps in the kernel until at least `count` (1..) bytes wait in
+ *   the input queue, `timeout_ms` (0..) passes or the line hangs up, then
+ *   returns the bytes waiting: `count` or more, fewer on time-out. Nothing
+ *   is taken from the queue; read it with sio_read. ERR_NOT_OPEN,
+ *   ERR_BAD_PORT, ERR_BAD_PARAMETER, ERR_STATUS_FAILED (the line hung up, or
+ *   failed, before `count` bytes came: what came waits to be read). No
+ *   thread, nothing allocated; a wait on a network port sleeps on its socket.
+ */
+TARVO_API(int) tarvo_wait(int port, int count, int timeout_ms);
 
 #endif /* TARVO_EXT_H */

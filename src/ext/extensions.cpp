@@ -1,7 +1,9 @@
 // The extension functions of tarvo_ext.h that need only the device
-// operations: why an open failed, full-duplex sending, the status lines and a
-// break. Built into libtarvo.so and the unit tests, never into Tarvo.dll.
+// operations: a port's target and the device it reached, why an open failed,
+// full-duplex sending, waiting for input, the status lines and a break.
+// Built into libtarvo.so and the unit tests, never into Tarvo.dll.
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -36,11 +38,31 @@ const char* const STATUS_TEXTS[] = {
     "free", "busy", "no access", "console", "not found", "not serial", "network", "bad mapping", "unreachable",
 };
 
-// The device behind COM `number` in words, or "COM<n>" where none is known.
-void device_name(int number, char* name, DWORD size) {
+static_assert(TARGET_TEXT_SIZE == TARVO_DEVICE_TEXT_SIZE, "a target is device text");
+
+// What the port's open reached or tried, as the device layer recorded it
+// when it opened the name: its target, else "COM<n>". Where nothing is known,
+// the name itself.
+// The name the port's open gives the device layer: its target, else "COM<n>".
+struct AskedName {
     char dosName[16];
-    std::snprintf(dosName, sizeof dosName, "COM%d", number);
-    if (QueryDosDeviceA(dosName, name, size) == 0 || name[0] == '\0') std::snprintf(name, size, "%s", dosName);
+    const char* text;
+    AskedName(const PortSlot& slot, int number) {
+        std::snprintf(dosName, sizeof dosName, "COM%d", number);
+        text = slot.target[0] != '\0' ? slot.target : dosName;
+    }
+};
+
+void device_name(const PortSlot& slot, int number, char* name, DWORD size) {
+    const AskedName asked(slot, number);
+    if (QueryDosDeviceA(asked.text, name, size) == 0 || name[0] == '\0') std::snprintf(name, size, "%s", asked.text);
+}
+
+// Printable text, no control character: a target is shown to users as it is.
+bool is_text(const char* text) {
+    for (const unsigned char* cursor = reinterpret_cast<const unsigned char*>(text); *cursor != '\0'; ++cursor)
+        if (*cursor < 0x20 || *cursor == 0x7f) return false;
+    return true;
 }
 
 bool is_url(const char* name) { return std::strstr(name, "://") != nullptr; }
@@ -81,12 +103,12 @@ TARVO_API(int) tarvo_open_cause(int port, char* text, int size) {
     PortSlot* slot = port_slot(port);
     if (slot == nullptr) return ERR_BAD_PORT;
     char device[TARVO_DEVICE_TEXT_SIZE];
-    device_name(com_of(*slot, port), device, sizeof device);
+    device_name(*slot, com_of(*slot, port), device, sizeof device);
     const int cause = cause_of(slot->openError, device);
     char problem[TARVO_DEVICE_TEXT_SIZE];
     if (text != nullptr && size > 0) {
-        if (cause == TARVO_CAUSE_BAD_MAPPING && QueryMappingProblem(static_cast<DWORD>(com_of(*slot, port)), problem,
-                                                                    sizeof problem) > 0)
+        if (cause == TARVO_CAUSE_BAD_MAPPING &&
+            QueryMappingProblem(AskedName(*slot, com_of(*slot, port)).text, problem, sizeof problem) > 0)
             std::snprintf(text, static_cast<std::size_t>(size), "%s: %s", device, problem);
         else if (cause == TARVO_CAUSE_OTHER)
             std::snprintf(text, static_cast<std::size_t>(size), "%s: %s (error %lu)", device, tarvo_cause_text(cause),
@@ -95,6 +117,38 @@ TARVO_API(int) tarvo_open_cause(int port, char* text, int size) {
             std::snprintf(text, static_cast<std::size_t>(size), "%s: %s", device, tarvo_cause_text(cause));
     }
     return cause;
+}
+
+TARVO_API(int) tarvo_set_target(int port, const char* target) {
+    PortSlot* slot = port_slot(port);
+    if (slot == nullptr) return ERR_BAD_PORT;
+    if (target == nullptr) target = "";
+    const std::size_t length = std::strlen(target);
+    if (length >= sizeof slot->target || !is_text(target)) return ERR_BAD_PARAMETER;
+    std::memcpy(slot->target, target, length + 1);
+    return 0;
+}
+
+TARVO_API(int) tarvo_port_device(int port, char* text, int size) {
+    PortSlot* slot = port_slot(port);
+    if (slot == nullptr) return ERR_BAD_PORT;
+    if (text == nullptr || size < 1) return ERR_BAD_PARAMETER;
+    char device[TARVO_DEVICE_TEXT_SIZE];
+    device_name(*slot, com_of(*slot, port), device, sizeof device);
+    const std::size_t length = std::strlen(device);
+    if (length >= static_cast<std::size_t>(size)) return ERR_BAD_PARAMETER;
+    std::memcpy(text, device, length + 1);
+    return static_cast<int>(length);
+}
+
+TARVO_API(int) tarvo_wait(int port, int count, int timeout_ms) {
+    PortSlot* slot = nullptr;
+    if (int rc = find_open_port(port, slot)) return rc;
+    if (count < 1 || timeout_ms < 0) return ERR_BAD_PARAMETER;
+    DWORD waiting = 0;
+    if (!WaitCommInput(slot->handle, static_cast<DWORD>(count), static_cast<DWORD>(timeout_ms), &waiting))
+        return ERR_STATUS_FAILED;
+    return waiting > static_cast<DWORD>(INT_MAX) ? INT_MAX : static_cast<int>(waiting);
 }
 
 TARVO_API(int) tarvo_send(int port, const char* buffer, int count) {

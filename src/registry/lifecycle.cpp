@@ -47,9 +47,12 @@ TARVO_API(int) sio_open(int port) {
     const int device = slot->comOverride >= 0 ? slot->comOverride : port;
     char path[20];
     std::snprintf(path, sizeof path, "\\\\.\\COM%d", device);
+    // A target named in the call (tarvo_set_target) goes to the device as it
+    // is, ahead of any COM number; only the extensions set one.
+    const char* name = slot->target[0] != '\0' ? slot->target : path;
 
     // Exclusive overlapped open; the slot takes the outcome whatever it is.
-    slot->handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    slot->handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
     // Why, kept for the caller that asks (the next device call may overwrite it).
     if (slot->handle == INVALID_HANDLE_VALUE) {

@@ -24,6 +24,7 @@ void reset_port_table() {
         std::memset(&slot.writeRecord, 0, sizeof slot.writeRecord);
         slot.openError = dev::ERROR_SUCCESS;
         slot.timeouts = dev::COMMTIMEOUTS{};
+        slot.target[0] = '\0';
     }
 }
 

@@ -7,6 +7,8 @@
 namespace tarvo {
 
 constexpr int PORT_COUNT = 16;
+// Room for a target named through the extensions, with its NUL.
+constexpr int TARGET_TEXT_SIZE = 256;
 
 struct PortSlot {
     int comOverride;             // >= 0: the COM number sio_open opens; negative: the port number itself
@@ -15,6 +17,7 @@ struct PortSlot {
     dev::OVERLAPPED writeRecord; // passed to every write of the port
     dev::DWORD openError;        // GetLastError of the last failed sio_open, ERROR_SUCCESS after one that opened
     dev::COMMTIMEOUTS timeouts;  // the timeouts last installed on the open device (all 0: none)
+    char target[TARGET_TEXT_SIZE]; // what sio_open opens ahead of any COM number; "" for none
 };
 
 // Puts every slot back into its load-time state: closed, no override,

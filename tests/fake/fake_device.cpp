@@ -259,8 +259,8 @@ BOOL ClearCommBreak(HANDLE file) {
     return TRUE;
 }
 
-DWORD QueryMappingProblem(DWORD number, char* text, DWORD max) {
-    record("QueryMappingProblem(" + std::to_string(number) + ")");
+DWORD QueryMappingProblem(const char* deviceName, char* text, DWORD max) {
+    record(std::string("QueryMappingProblem(") + deviceName + ")");
     const std::string& problem = state.mappingProblem;
     if (problem.empty() || problem.size() + 1 > max) return 0;
     std::memcpy(text, problem.c_str(), problem.size() + 1);
@@ -273,6 +273,16 @@ DWORD QueryDosDeviceA(const char* deviceName, char* targetPath, DWORD max) {
     std::memcpy(targetPath, state.dosDevice.c_str(), state.dosDevice.size() + 1);
     targetPath[state.dosDevice.size() + 1] = '\0';
     return static_cast<DWORD>(state.dosDevice.size() + 2);
+}
+
+// Nothing arrives while a test waits: the wait ends at once with the queue
+// as it stands.
+BOOL WaitCommInput(HANDLE file, DWORD count, DWORD milliseconds, DWORD* waiting) {
+    record("WaitCommInput(" + handle_name(file) + ", " + std::to_string(count) + ", " + std::to_string(milliseconds) +
+           ")");
+    if (fake::fails("WaitCommInput")) return FALSE;
+    *waiting = state.queueOverride >= 0 ? static_cast<DWORD>(state.queueOverride) : static_cast<DWORD>(state.input.size());
+    return TRUE;
 }
 
 }  // namespace tarvo::dev

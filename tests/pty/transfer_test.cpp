@@ -213,5 +213,70 @@ TEST_F(TransferPty, PeerHangUpEndsReadsAndWritesPromptly) {
     EXPECT_EQ(sio_close(PORT), 0);
 }
 
+TEST_F(TransferPty, WaitSleepsUntilTheWholeCountArrivesOrItsTimeEnds) {
+    std::thread peer([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        pty.send("ab", 2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        pty.send("cd", 2);
+    });
+    auto start = Clock::now();
+    EXPECT_EQ(tarvo_wait(PORT, 4, 5000), 4);  // not at the first two bytes
+    EXPECT_GE(elapsed_ms(start), 70);
+    EXPECT_LT(elapsed_ms(start), 2000);
+    peer.join();
+    start = Clock::now();
+    EXPECT_EQ(tarvo_wait(PORT, 9, 150), 4);  // fewer on time-out, none taken
+    EXPECT_GE(elapsed_ms(start), 140);
+    EXPECT_EQ(tarvo_wait(PORT, 1, 0), 4);
+    char buffer[8];
+    EXPECT_EQ(sio_read(PORT, buffer, sizeof buffer), 4);
+    EXPECT_EQ(tarvo_wait(PORT, 1, 0), 0);
+}
+
+TEST_F(TransferPty, WaitEndsAtOnceWhenThePeerHangsUp) {
+    std::thread peer([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        pty.send("z", 1);
+        pty.close_master();
+    });
+    const auto start = Clock::now();
+    const int result = tarvo_wait(PORT, 2, 5000);
+    peer.join();
+    EXPECT_EQ(result, ERR_STATUS_FAILED);
+    EXPECT_LT(elapsed_ms(start), 2000);
+}
+
+// A target named in the call wins over the port's COM number and whatever
+// TARVO_COM<n> says, and the port names the device it opened.
+TEST(TransferTarget, TargetOpensThatDeviceAndNamesIt) {
+    Pty named;
+    Pty other;
+    other.map_as(COM);
+    sio_setComPortNo(PORT, COM);
+    ASSERT_EQ(tarvo_set_target(PORT, named.slave_name()), 0);
+    ASSERT_EQ(sio_open(PORT), 0);
+    char device[TARVO_DEVICE_TEXT_SIZE];
+    EXPECT_EQ(tarvo_port_device(PORT, device, sizeof device), static_cast<int>(std::strlen(named.slave_name())));
+    EXPECT_STREQ(device, named.slave_name());
+    ASSERT_EQ(sio_write(PORT, "to", 2), 2);
+    EXPECT_EQ(named.receive(2), (std::vector<std::uint8_t>{'t', 'o'}));
+    EXPECT_TRUE(other.receive(1, 50).empty());
+    EXPECT_EQ(sio_close(PORT), 0);
+
+    ASSERT_EQ(tarvo_set_target(PORT, "/dev/tarvo-none"), 0);
+    EXPECT_EQ(sio_open(PORT), ERR_OPEN_FAILED);
+    EXPECT_EQ(tarvo_port_device(PORT, device, sizeof device), 15);
+    EXPECT_STREQ(device, "/dev/tarvo-none");
+    EXPECT_EQ(tarvo_open_cause(PORT, nullptr, 0), TARVO_CAUSE_NOT_FOUND);
+
+    ASSERT_EQ(tarvo_set_target(PORT, nullptr), 0);  // back to COM41: the other pty
+    ASSERT_EQ(sio_open(PORT), 0);
+    EXPECT_EQ(tarvo_port_device(PORT, device, sizeof device), static_cast<int>(std::strlen(other.slave_name())));
+    EXPECT_STREQ(device, other.slave_name());
+    EXPECT_EQ(sio_close(PORT), 0);
+    sio_setComPortNo(PORT, -1);
+}
+
 }  // namespace
 }  // namespace tarvo::pty

@@ -1,5 +1,6 @@
 // The extension functions over the recording fake: the calls each makes, and
 // what each returns when any one of its device calls fails.
+#include <climits>
 #include <cstring>
 
 #include "tarvo_ext.h"
@@ -130,6 +131,67 @@ TEST_F(Extensions, OpenCauseNamesTheDeviceAndWhy) {
     EXPECT_EQ(tarvo_open_cause(4, nullptr, 0), TARVO_CAUSE_NONE);
     EXPECT_EQ(tarvo_open_cause(0, nullptr, 0), ERR_BAD_PORT);
     EXPECT_STREQ(tarvo_cause_text(-1), tarvo_cause_text(TARVO_CAUSE_OTHER));
+}
+
+TEST_F(Extensions, TargetIsOpenedAheadOfTheComNumberUntilForgotten) {
+    const std::string open = ", 0xc0000000, 0, null, 3, 0x40000080, null)";
+    sio_setComPortNo(2, 9);
+    ASSERT_EQ(tarvo_set_target(2, "usb:0403:6001"), 0);
+    EXPECT_EQ(tarvo_set_target(2, "/dev/tty\nX"), ERR_BAD_PARAMETER);  // refused: the target before stays
+    EXPECT_EQ(tarvo_set_target(2, std::string(TARVO_DEVICE_TEXT_SIZE, 'x').c_str()), ERR_BAD_PARAMETER);
+    EXPECT_EQ(tarvo_set_target(0, "/dev/x"), ERR_BAD_PORT);
+    EXPECT_EQ(tarvo_set_target(17, nullptr), ERR_BAD_PORT);
+    ASSERT_EQ(sio_open(2), 0);
+    ASSERT_EQ(tarvo_set_target(2, ""), 0);  // forgotten; the open port keeps its device
+    EXPECT_EQ(sio_term_irq(2), 0);
+    ASSERT_EQ(sio_open(2), 0);
+    ASSERT_EQ(tarvo_set_target(2, std::string(TARVO_DEVICE_TEXT_SIZE - 1, 'y').c_str()), 0);
+    ASSERT_EQ(sio_open(2), 0);
+    ASSERT_EQ(tarvo_set_target(2, nullptr), 0);
+    ASSERT_EQ(sio_open(2), 0);
+    EXPECT_EQ(device().callsStartingWith("CreateFileA"),
+              (Calls{"CreateFileA(usb:0403:6001" + open, "CreateFileA(\\\\.\\COM9" + open,
+                     "CreateFileA(" + std::string(TARVO_DEVICE_TEXT_SIZE - 1, 'y') + open,
+                     "CreateFileA(\\\\.\\COM9" + open}));
+}
+
+TEST_F(Extensions, PortDeviceIsWhatTheOpenOfItsNameReached) {
+    device().dosDevice = "/dev/ttyUSB3";
+    ASSERT_EQ(tarvo_set_target(3, "usb:0403:6001"), 0);
+    ASSERT_EQ(sio_open(3), 0);
+    calls().clear();
+    char text[TARVO_DEVICE_TEXT_SIZE];
+    EXPECT_EQ(tarvo_port_device(3, text, sizeof text), 12);
+    EXPECT_STREQ(text, "/dev/ttyUSB3");
+    EXPECT_EQ(calls(), Calls{"QueryDosDeviceA(usb:0403:6001)"});  // asked by the name the open was given
+    EXPECT_EQ(tarvo_port_device(3, text, 13), 12);                  // exactly the room for it and its NUL
+    EXPECT_EQ(tarvo_port_device(3, text, 12), ERR_BAD_PARAMETER);
+    EXPECT_EQ(tarvo_port_device(3, nullptr, 64), ERR_BAD_PARAMETER);
+    EXPECT_EQ(tarvo_port_device(3, text, 0), ERR_BAD_PARAMETER);
+    EXPECT_EQ(tarvo_port_device(0, text, sizeof text), ERR_BAD_PORT);
+
+    // The device layer knows nothing: the name the port opens stands for it.
+    device().failing = {"QueryDosDeviceA"};
+    EXPECT_EQ(tarvo_port_device(3, text, sizeof text), 13);
+    EXPECT_STREQ(text, "usb:0403:6001");
+    EXPECT_EQ(tarvo_port_device(4, text, sizeof text), 4);
+    EXPECT_STREQ(text, "COM4");
+}
+
+TEST_F(Extensions, WaitAsksTheDeviceOnceAndReportsAFailedLine) {
+    const auto wait = [] { return tarvo_wait(1, 5, 250); };
+    EXPECT_EQ(run(wait), std::make_pair(2, Calls{"WaitCommInput"}));
+    EXPECT_EQ(device().calls.back(), "WaitCommInput(h1, 5, 250)");
+    EXPECT_EQ(run(wait, 0), std::make_pair(ERR_STATUS_FAILED, Calls{"WaitCommInput"}));
+    EXPECT_EQ(run([] { return tarvo_wait(1, 0, 10); }), std::make_pair(ERR_BAD_PARAMETER, Calls{}));
+    EXPECT_EQ(run([] { return tarvo_wait(1, 1, -1); }), std::make_pair(ERR_BAD_PARAMETER, Calls{}));
+    EXPECT_EQ(run([] {
+                  fake::device().queueOverride = 0xFFFFFFFF;
+                  return tarvo_wait(1, 1, 0);
+              }).first,
+              INT_MAX);
+    EXPECT_EQ(tarvo_wait(2, 0, -1), ERR_NOT_OPEN);  // the open test comes first
+    EXPECT_EQ(tarvo_wait(0, 1, 0), ERR_BAD_PORT);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -51,6 +52,8 @@ constexpr std::size_t CONTROL_SIZE = 1024;
 // Socket reads per look at the connection: a server that floods commands
 // (which fill no buffer) cannot keep a call reading forever.
 constexpr int READS_PER_PUMP = 8;
+// How often a wait for input looks again at data held behind a pending purge.
+constexpr std::uint64_t HELD_DATA_CHECK_MS = 5;
 
 using Lock = std::unique_lock<std::mutex>;
 
@@ -63,6 +66,7 @@ public:
     BOOL purge(DWORD flags) override;
     BOOL read(void* buffer, DWORD toRead, DWORD& got) override;
     BOOL write(const void* buffer, DWORD toWrite, DWORD& sent) override;
+    BOOL wait_input(DWORD count, DWORD timeoutMs, DWORD& waiting) override;
     BOOL get_state(DCB& dcb) override;
     BOOL set_state(const DCB& dcb) override;
     BOOL modem_status(DWORD& lines) override;
@@ -524,6 +528,24 @@ BOOL NetworkPort::read(void* buffer, DWORD toRead, DWORD& got) {
     head_ += amount;
     got = delivered(bytes, static_cast<DWORD>(amount));
     return TRUE;
+}
+
+// Sleeps in poll() on the socket between pumps. At most a full buffer can
+// wait; data held back behind a pending purge shows by the clock, so then
+// the sleeps are short.
+BOOL NetworkPort::wait_input(DWORD count, DWORD timeoutMs, DWORD& waiting) {
+    Lock lock(mutex_);
+    const std::uint64_t deadline = now_ms() + timeoutMs;
+    const std::size_t wanted = count < RECEIVE_SIZE ? count : RECEIVE_SIZE;
+    for (;;) {
+        const bool connected = pump();
+        waiting = static_cast<DWORD>(visible());
+        if (waiting >= wanted) return TRUE;
+        if (!connected) return fail(ERROR_GEN_FAILURE);
+        std::uint64_t until = deadline;
+        if (purge_pending()) until = std::min(deadline, now_ms() + HELD_DATA_CHECK_MS);
+        if (!wait_for(lock, POLLIN, until) && until == deadline) return TRUE;
+    }
 }
 
 // A write ends when the bytes have left for the server, or at the write

@@ -30,6 +30,10 @@ public:
     // out; `sent` is what the device took either way, and also when the write
     // fails part-way (FALSE): those bytes are gone out and count.
     virtual dev::BOOL write(const void* buffer, dev::DWORD toWrite, dev::DWORD& sent) = 0;
+    // Sleeps until at least `count` bytes wait in the input queue, the line
+    // hangs up or `timeoutMs` passes; `waiting` gets the bytes waiting then.
+    // FALSE, with the last error set, when the line hung up or failed.
+    virtual dev::BOOL wait_input(dev::DWORD count, dev::DWORD timeoutMs, dev::DWORD& waiting) = 0;
     virtual dev::BOOL get_state(dev::DCB& dcb) = 0;
     virtual dev::BOOL set_state(const dev::DCB& dcb) = 0;
 

@@ -11,6 +11,7 @@
 #include "device/posix/handle_pool.h"
 #include "device/posix/last_error.h"
 #include "device/posix/network_port.h"
+#include "device/posix/open_record.h"
 #include "device/posix/sysfs_serial.h"
 #include "device/posix/terminal_port.h"
 
@@ -63,20 +64,35 @@ DWORD unresolved_error(const char* mapping, const posix::ComTarget& target) {
     return ERROR_INVALID_PARAMETER;
 }
 
+// A name never opened: what it would reach now, into `name`.
+bool describe_unopened(long number, const char* deviceName, char* name, std::size_t size) {
+    const char* mapping = number >= 0 ? posix::mapping_of(number) : deviceName;
+    posix::ComTarget target;
+    const char* shown = mapping;
+    if (posix::resolve_com(number >= 0 ? number : 0, mapping, target) && target.kind == posix::TargetKind::Terminal)
+        shown = target.device;
+    const int length = std::snprintf(name, size, "%s", shown != nullptr ? shown : "");
+    return length >= 0 && static_cast<std::size_t>(length) < size;
+}
+
 }  // namespace
 
+// `fileName` is "\\.\COM<n>", or a target named in the call (a path, a URL
+// or usb:VID:PID[:SERIAL]) taken as a mapping of its own.
 HANDLE CreateFileA(const char* fileName, DWORD, DWORD, void*, DWORD, DWORD, HANDLE) {
-    const long number = posix::com_number(fileName);
-    posix::ComTarget target;
-    if (number < 0) {
+    if (fileName == nullptr || *fileName == '\0') {
         posix::set_last_error(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    const char* mapping = posix::mapping_of(number);
-    if (!posix::resolve_com(number, mapping, target)) {
+    const long number = posix::com_number(fileName);
+    const char* mapping = number >= 0 ? posix::mapping_of(number) : fileName;
+    posix::ComTarget target;
+    if (!posix::resolve_com(number >= 0 ? number : 0, mapping, target)) {
+        posix::record_open(fileName, mapping != nullptr ? mapping : "");
         posix::set_last_error(unresolved_error(mapping, target));
         return INVALID_HANDLE_VALUE;
     }
+    posix::record_open(fileName, target.kind == posix::TargetKind::Terminal ? target.device : mapping);
     posix::Claim claim{};
     if (!posix::claim_entry(claim)) {
         posix::set_last_error(ERROR_GEN_FAILURE);
@@ -198,21 +214,24 @@ BOOL ClearCommBreak(HANDLE file) {
     return port->set_break(false);
 }
 
-// The device a COM number reaches now: the path (a usb: mapping resolved),
-// the URL of a network port, else the mapping as written.
+// What CreateFileA reached or tried at the last open of "COM<n>" or of a
+// target given as it stands; for a name not opened yet, what it would reach
+// now: the path (a usb: mapping resolved), the URL of a network port, else
+// the mapping as written.
 DWORD QueryDosDeviceA(const char* deviceName, char* targetPath, DWORD max) {
-    char path[24];
-    std::snprintf(path, sizeof path, "\\\\.\\%s", deviceName != nullptr ? deviceName : "");
-    const long number = posix::com_number(path);
-    if (number < 0 || targetPath == nullptr) {
+    if (deviceName == nullptr || targetPath == nullptr) {
         posix::set_last_error(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    const char* mapping = posix::mapping_of(number);
-    posix::ComTarget target;
-    const char* name = mapping;
-    if (posix::resolve_com(number, mapping, target) && target.kind == posix::TargetKind::Terminal) name = target.device;
-    if (name == nullptr) name = "";
+    char path[24];
+    std::snprintf(path, sizeof path, "\\\\.\\%s", deviceName);
+    const long number = posix::com_number(path);
+    const char* opened = number >= 0 ? path : deviceName;
+    char name[posix::DEVICE_NAME_SIZE];
+    if (posix::recall_open(opened, name, sizeof name) < 0 && !describe_unopened(number, deviceName, name, sizeof name)) {
+        posix::set_last_error(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
     const std::size_t length = std::strlen(name);
     if (length + 2 > max) {
         posix::set_last_error(ERROR_INSUFFICIENT_BUFFER);
@@ -223,14 +242,25 @@ DWORD QueryDosDeviceA(const char* deviceName, char* targetPath, DWORD max) {
     return static_cast<DWORD>(length + 2);
 }
 
-DWORD QueryMappingProblem(DWORD number, char* text, DWORD max) {
-    if (text == nullptr || max == 0) return 0;
+DWORD QueryMappingProblem(const char* deviceName, char* text, DWORD max) {
+    if (deviceName == nullptr || text == nullptr || max == 0) return 0;
+    char path[24];
+    std::snprintf(path, sizeof path, "\\\\.\\%s", deviceName);
+    const long number = posix::com_number(path);
     posix::ComTarget target;
-    if (posix::resolve_com(static_cast<long>(number), posix::mapping_of(static_cast<long>(number)), target) ||
+    if (posix::resolve_com(number >= 0 ? number : 0, number >= 0 ? posix::mapping_of(number) : deviceName, target) ||
         target.problem[0] == '\0')
         return 0;
     const int length = std::snprintf(text, max, "%s", target.problem);
     return length > 0 && static_cast<DWORD>(length) < max ? static_cast<DWORD>(length) : 0;
+}
+
+BOOL WaitCommInput(HANDLE file, DWORD count, DWORD milliseconds, DWORD* waiting) {
+    Port* port = posix::open_port(file);
+    if (port == nullptr) return fail(ERROR_INVALID_HANDLE);
+    if (waiting == nullptr || count == 0) return fail(ERROR_INVALID_PARAMETER);
+    *waiting = 0;
+    return port->wait_input(count, milliseconds, *waiting);
 }
 
 }  // namespace tarvo::dev

@@ -67,12 +67,15 @@ public:
     BOOL purge(DWORD flags) override;
     BOOL read(void* buffer, DWORD toRead, DWORD& got) override;
     BOOL write(const void* buffer, DWORD toWrite, DWORD& sent) override;
+    BOOL wait_input(DWORD count, DWORD timeoutMs, DWORD& waiting) override;
     BOOL get_state(DCB& dcb) override;
     BOOL set_state(const DCB& dcb) override;
     BOOL modem_status(DWORD& lines) override;
     BOOL set_break(bool on) override;
 
 private:
+    bool queued_input(DWORD& waiting);
+    void pause_for_rest(DWORD missing, int leftMs);
     Transfer hand_over(const unsigned char* bytes, DWORD toWrite, std::uint64_t deadline, DWORD& sent, int& error);
     int wait_for_drain(std::uint64_t deadline);
     void drop_unsent(DWORD& sent);
@@ -232,6 +235,43 @@ BOOL TerminalPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
     if (ended == Transfer::TimedOut) drop_unsent(sent);
     if (ended == Transfer::Broken) return fail(error_from_errno(error));
     return TRUE;
+}
+
+// poll() tells only that some input waits: it sleeps in the kernel until the
+// first byte comes. Once part of the count is there it would return at once,
+// so the rest is waited for by the time it takes on the line.
+BOOL TerminalPort::wait_input(DWORD count, DWORD timeoutMs, DWORD& waiting) {
+    const std::uint64_t deadline = now_ms() + timeoutMs;
+    for (;;) {
+        if (!queued_input(waiting)) return FALSE;
+        if (waiting >= count) return TRUE;
+        const int left = left_ms(deadline);
+        pollfd watch{fd_, POLLIN, 0};
+        const int ready = ::poll(&watch, 1, waiting > 0 ? 0 : left);
+        if (ready < 0 && errno != EINTR) return fail(error_from_errno(errno));
+        if (ready > 0 && (watch.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            // What came before the hang-up may already be enough.
+            if (!queued_input(waiting)) return FALSE;
+            return waiting >= count ? TRUE : fail(ERROR_GEN_FAILURE);
+        }
+        if (left == 0) return queued_input(waiting);
+        if (waiting > 0) pause_for_rest(count - waiting, left);
+    }
+}
+
+bool TerminalPort::queued_input(DWORD& waiting) {
+    int queued = 0;
+    if (ioctl_retry(fd_, FIONREAD, &queued) != 0) return fail(error_from_errno(errno));
+    waiting = queued > 0 ? static_cast<DWORD>(queued) : 0;
+    return true;
+}
+
+// The line time of `missing` bytes, at least 0.2 ms, at most `leftMs`.
+void TerminalPort::pause_for_rest(DWORD missing, int leftMs) {
+    std::uint64_t pause = line_time_us(missing, settings_);
+    if (pause < 200) pause = 200;
+    const std::uint64_t most = static_cast<std::uint64_t>(leftMs) * 1000u;
+    sleep_us(pause < most ? pause : most);
 }
 
 // Gives the bytes to the driver, waiting whenever its queue is full.
