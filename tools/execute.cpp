@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tarvo.h"
+#include "terminal.h"
 #include "text.h"
 
 namespace tarvo::tool {
@@ -15,20 +16,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Short enough that a waiting script reacts promptly, long enough not to spin.
-constexpr std::chrono::milliseconds POLL_INTERVAL{2};
-
-// Polls the input queue until `count` bytes wait, an error comes back or the
-// time is up; the last answer of sio_iqueue is the result.
-int wait_for_bytes(int port, int count, int millis) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(millis);
-    while (true) {
-        const int waiting = sio_iqueue(port);
-        if (waiting < 0 || waiting >= count) return waiting;
-        const auto now = Clock::now();
-        if (now >= deadline) return waiting;
-        std::this_thread::sleep_for(std::min<Clock::duration>(POLL_INTERVAL, deadline - now));
-    }
+int millis_until(Clock::time_point then) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(then - Clock::now()).count();
+    return static_cast<int>(std::max<long long>(left, 0));
 }
 
 CallResult plain(int value) { return CallResult{value, format_result(value), false}; }
@@ -51,17 +41,13 @@ CallResult read_result(int port, int length) {
 // `gap` ms, so an answer sent at line pace is there whole. The bytes waiting
 // then; `quiet` false when the deadline came first.
 int wait_for_quiet(int port, int waiting, int gap, Clock::time_point deadline, bool& quiet) {
-    auto lastByte = Clock::now();
     for (;;) {
-        const auto now = Clock::now();
-        if (now - lastByte >= std::chrono::milliseconds(gap)) return quiet = true, waiting;
-        if (now >= deadline) return quiet = false, waiting;
-        const Clock::duration untilQuiet = lastByte + std::chrono::milliseconds(gap) - now;
-        std::this_thread::sleep_for(std::min({Clock::duration(POLL_INTERVAL), deadline - now, untilQuiet}));
-        const int now_waiting = sio_iqueue(port);
-        if (now_waiting < 0) return quiet = true, now_waiting;
-        if (now_waiting != waiting) lastByte = Clock::now();
-        waiting = now_waiting;
+        const auto quietAt = Clock::now() + std::chrono::milliseconds(gap);
+        const bool deadlineFirst = deadline < quietAt;
+        const int now = wait_for_input(port, waiting + 1, millis_until(deadlineFirst ? deadline : quietAt));
+        if (now < 0) return quiet = true, now;
+        if (now <= waiting) return quiet = !deadlineFirst, waiting;
+        waiting = now;  // another byte came: the gap starts again
     }
 }
 
@@ -70,7 +56,7 @@ int wait_for_quiet(int port, int waiting, int gap, Clock::time_point deadline, b
 CallResult wait_result(const std::vector<int>& a) {
     const int port = a[0], count = a[1], millis = a[2];
     const auto deadline = Clock::now() + std::chrono::milliseconds(millis);
-    CallResult result = plain(wait_for_bytes(port, count, millis));
+    CallResult result = plain(count > 0 ? wait_for_input(port, count, millis) : sio_iqueue(port));
     result.timedOut = result.value >= 0 && result.value < count;
     if (a.size() < 4 || result.value < 0 || result.timedOut) return result;
     bool quiet = false;

@@ -3,7 +3,6 @@
 // SIGINT and SIGQUIT noted so the session restores the terminal first.
 #include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -89,19 +88,11 @@ private:
 
 std::unique_ptr<TermConsole> make_term_console() { return std::make_unique<PosixConsole>(); }
 
-// As the library names it once the port is open ("DEVICE: opened").
 std::string device_of_port(int port) {
-    char text[TARVO_DEVICE_TEXT_SIZE + 64];
-    if (tarvo_open_cause(port, text, sizeof text) != TARVO_CAUSE_NONE) return "";
-    std::string device = text;
-    const std::string suffix = std::string(": ") + tarvo_cause_text(TARVO_CAUSE_NONE);
-    if (device.size() > suffix.size() && device.compare(device.size() - suffix.size(), suffix.size(), suffix) == 0)
-        device.resize(device.size() - suffix.size());
-    return device;
+    char text[TARVO_DEVICE_TEXT_SIZE];
+    return tarvo_port_device(port, text, sizeof text) >= 0 ? text : "";
 }
 
-bool map_port_to_path(int port, const std::string& path) {
-    return setenv(("TARVO_COM" + std::to_string(port)).c_str(), path.c_str(), 1) == 0;
-}
+bool map_port_to_path(int port, const std::string& path) { return tarvo_set_target(port, path.c_str()) == 0; }
 
 }  // namespace tarvo::tool

@@ -15,6 +15,8 @@ const bool DEMO_AVAILABLE = true;
 
 int send_piece(int port, const char* bytes, int count) { return tarvo_send(port, bytes, count); }
 
+int wait_for_input(int port, int count, int millis) { return tarvo_wait(port, count, millis); }
+
 bool is_own_terminal(const std::string& path) {
     struct stat device {};
     if (::stat(path.c_str(), &device) != 0 || !S_ISCHR(device.st_mode)) return false;
