@@ -288,16 +288,19 @@ private:
 // Opens the port and makes every setting the options ask for; false with a
 // message when one is refused.
 bool set_up_port(const TermOptions& o) {
-    // Its settings would be ours: raw, at the port's rate, after we left.
-    if (!o.device.empty() && is_own_terminal(o.device)) {
-        std::fprintf(stderr, "tarvo term: %s is the terminal tarvo runs in; name another port\n", o.typed.c_str());
-        return false;
-    }
     if (!o.device.empty() && !map_port_to_path(o.port, o.device)) {
         std::fprintf(stderr, "tarvo term: a device path cannot name a port here; give its number\n");
         return false;
     }
     sio_setComPortNo(o.port, -1);
+    // Its settings would be ours: raw, at the port's rate, after we left.
+    // Looked at before the open, which would make it raw.
+    const std::string reached = device_of_port(o.port);
+    if (is_own_terminal(o.device) || is_own_terminal(reached)) {
+        std::fprintf(stderr, "tarvo term: %s%s is the terminal tarvo runs in; name another port\n", o.typed.c_str(),
+                     o.device.empty() && !reached.empty() ? (" (" + reached + ")").c_str() : "");
+        return false;
+    }
     struct Step {
         const char* what;
         int result;

@@ -188,6 +188,12 @@ TEST_F(TermInTmux, RefusesTheTerminalItRunsIn) {
     EXPECT_TRUE(pane.shows("is the terminal tarvo runs in")) << pane.screen();
     EXPECT_EQ(pane.status(), 1);
     expect_left_as_found(pane);
+    // The same reached through a COM number's mapping.
+    TmuxPane mapped(ProcessSetup{{"sh", "-c", "TARVO_COM3=$(tty) exec " TARVO_CONFORMANCE_TOOL " term 3"}, {}, {}, {}});
+    EXPECT_TRUE(mapped.shows("COM3 (/dev/")) << mapped.screen();
+    EXPECT_TRUE(mapped.shows("is the terminal tarvo runs in")) << mapped.screen();
+    EXPECT_EQ(mapped.status(), 1);
+    EXPECT_EQ(mapped.settings_after(), mapped.settings_before());
 }
 
 TEST_F(TermInTmux, TypingLosesNoReceivedByte) {
