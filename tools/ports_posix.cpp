@@ -36,7 +36,8 @@ const char PORTS_HELP[] =
     "              not found, not serial, network, bad mapping, unreachable),\n"
     "              usb {vid, pid, serial, manufacturer, product, interface},\n"
     "              by_id, driver, detail (the status in words); null where\n"
-    "              there is none\n"
+    "              there is none. Valid UTF-8: a byte that is no UTF-8 is\n"
+    "              \\udcHH (Python's surrogateescape turns it back)\n"
     "  --root DIR  read DIR/sys, DIR/dev and DIR/proc instead of /sys, /dev, /proc\n"
     "\n"
     "exit status: 0 listed; 2 a bad command line.\n";
