@@ -20,7 +20,7 @@ TEST_PACKAGES=(strace valgrind tmux ser2net iproute2 stress-ng qemu-system-x86 l
 SANITIZE_PACKAGES=(libasan8 libubsan1 libtsan2)
 # Install and package checks: building and checking the .debs, tarvo.pc, the Python
 # module and its tests, the man page.
-ECOSYSTEM_PACKAGES=(dpkg-dev lintian pkg-config python3 python3-pytest python3-venv python3-setuptools python3-wheel groff-base man-db)
+ECOSYSTEM_PACKAGES=(dpkg-dev lintian pkg-config python3 python3-pytest python3-hypothesis python3-venv python3-setuptools python3-wheel groff-base man-db)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm)
 BENCH_PACKAGES=(libbenchmark-dev libboost-dev python3 python3-serial python3-matplotlib)
 

@@ -136,8 +136,9 @@ TARVO_API(int) tarvo_port_device(int port, char *text, int size);
  *   returns the bytes waiting: `count` or more, fewer on time-out. Nothing
  *   is taken from the queue; read it with sio_read. ERR_NOT_OPEN,
  *   ERR_BAD_PORT, ERR_BAD_PARAMETER, ERR_STATUS_FAILED (the line hung up, or
- *   failed, before `count` bytes came: what came waits to be read). No
- *   thread, nothing allocated; a wait on a network port sleeps on its socket.
+ *   failed, before `count` bytes came: what came waits to be read where the
+ *   device keeps it; a pty drops it at the hang-up). No thread, nothing
+ *   allocated; a wait on a network port sleeps on its socket.
  */
 TARVO_API(int) tarvo_wait(int port, int count, int timeout_ms);
 

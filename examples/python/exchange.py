@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The typical exchange with an instrument on port 1, through the tarvo module.
 
-Opens port 1, sets 9600 bit/s 8N1, sends one request line, polls until the
+Opens port 1, sets 9600 bit/s 8N1, sends one request line, waits until the
 answer line has arrived, reads it and closes. On Linux, COM1 is the device
 named by TARVO_COM1 (else /dev/ttyS0).
 
@@ -11,7 +11,6 @@ With the python3-tarvo package installed, `python3 exchange.py`; from a build
 tree, `PYTHONPATH=build/native/python python3 examples/python/exchange.py`.
 """
 import sys
-import time
 
 import tarvo
 
@@ -25,15 +24,8 @@ def exchange(port, request):
     if sent != len(line):
         raise RuntimeError(f"sio_write sent {sent} of {len(line)} bytes")
 
-    # Receiving never waits, so poll until the line ending has arrived.
-    answer = b""
-    deadline = time.monotonic() + ANSWER_TIMEOUT_S
-    while not answer.endswith(b"\n") and time.monotonic() < deadline:
-        if port.waiting == 0:
-            time.sleep(0.01)
-            continue
-        answer += port.read(256)
-    return answer
+    # readline sleeps until the line ending has arrived or the time is up.
+    return port.readline(timeout=ANSWER_TIMEOUT_S)
 
 
 def main(argv):

@@ -286,6 +286,28 @@ TEST_P(OverSer2net, AServerStoppedMidTransferIsAHungUpLine) {
     EXPECT_EQ(sio_open(PORT), ERR_OPEN_FAILED);
 }
 
+// A wait sleeps on the socket until the whole count has come, ends with
+// what came at its time, and at once when the server goes.
+TEST_P(OverSer2net, WaitSleepsUntilTheCountHasComeOrTheServerGoes) {
+    std::thread peer([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        pty.send("ab", 2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        pty.send("cd", 2);
+    });
+    auto start = Clock::now();
+    EXPECT_EQ(tarvo_wait(PORT, 4, 5000), 4);
+    EXPECT_GE(elapsed_ms(start), 70);
+    peer.join();
+    start = Clock::now();
+    EXPECT_EQ(tarvo_wait(PORT, 9, 150), 4);
+    EXPECT_GE(elapsed_ms(start), 140);
+    server.stop();
+    start = Clock::now();
+    EXPECT_EQ(tarvo_wait(PORT, 9, 5000), ERR_STATUS_FAILED);
+    EXPECT_LT(elapsed_ms(start), 2000);
+}
+
 INSTANTIATE_TEST_SUITE_P(Accepters, OverSer2net,
                          ::testing::Values(Ser2net::Accepter::Rfc2217, Ser2net::Accepter::Raw),
                          [](const ::testing::TestParamInfo<Ser2net::Accepter>& accepter) {

@@ -251,8 +251,10 @@ BOOL TerminalPort::purge(DWORD flags) {
 // Discards only what the driver still queues. A write returns once its bytes
 // have left that queue, and what has left it is sent: on a pty TCOFLUSH would
 // empty the peer's unread input instead, destroying bytes counted as sent.
-// The driver's queue of a pty is always empty, so a pty is never flushed.
+// The driver's queue of a pty is always empty, so a pty is never flushed,
+// nor asked.
 bool TerminalPort::drop_queued_output() {
+    if (ptySlave_) return true;
     int queued = 0;
     if (ioctl_retry(fd_, TIOCOUTQ, &queued) != 0) return false;
     return queued <= 0 || ::ioctl(fd_, TCFLSH, TCOFLUSH) == 0;
@@ -276,30 +278,30 @@ BOOL TerminalPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
     const std::uint64_t deadline = write_deadline_for(toWrite);
     int error = 0;
     Transfer ended = hand_over(static_cast<const unsigned char*>(buffer), toWrite, deadline, sent, error);
-    if (ended == Transfer::Done && wait_for_drain(deadline) > 0) ended = Transfer::TimedOut;
+    // A pty slave queues nothing once a write returns: there is no drain to wait for.
+    if (ended == Transfer::Done && !ptySlave_ && wait_for_drain(deadline) > 0) ended = Transfer::TimedOut;
     if (ended == Transfer::TimedOut) drop_unsent(sent);
     if (ended == Transfer::Broken) return fail(error_from_errno(error));
     return TRUE;
 }
 
 // poll() tells only that some input waits: it sleeps in the kernel until the
-// first byte comes. Once part of the count is there it would return at once,
-// so the rest is waited for by the time it takes on the line.
+// first byte comes, and costs little when bytes are there already, so it
+// comes before the count is asked. Once part of the count is there poll()
+// would return at once, so the rest is waited for by its time on the line.
 BOOL TerminalPort::wait_input(DWORD count, DWORD timeoutMs, DWORD& waiting) {
     const std::uint64_t deadline = now_ms() + timeoutMs;
+    waiting = 0;
     for (;;) {
-        if (!queued_input(waiting)) return FALSE;
-        if (waiting >= count) return TRUE;
         const int left = left_ms(deadline);
         pollfd watch{fd_, POLLIN, 0};
         const int ready = ::poll(&watch, 1, waiting > 0 ? 0 : left);
         if (ready < 0 && errno != EINTR) return fail(error_from_errno(errno));
-        if (ready > 0 && (watch.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            // What came before the hang-up may already be enough.
-            if (!queued_input(waiting)) return FALSE;
-            return waiting >= count ? TRUE : fail(ERROR_GEN_FAILURE);
-        }
-        if (left == 0) return queued_input(waiting);
+        if (!queued_input(waiting)) return FALSE;
+        if (waiting >= count) return TRUE;
+        // What came before the hang-up is not enough.
+        if (ready > 0 && (watch.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return fail(ERROR_GEN_FAILURE);
+        if (left == 0) return TRUE;
         if (waiting > 0) pause_for_rest(count - waiting, left);
     }
 }
