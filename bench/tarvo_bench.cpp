@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -457,6 +458,33 @@ void bulk_asio(State& st) {
          [] { return static_cast<int>(rig->asio->read_some(boost::asio::buffer(bulkBuffer))); });
 }
 
+// ---- open: sio_open and sio_close against the raw sequence ----
+
+// What an open cannot do without: open, the hold (flock), raw settings
+// (TCSETS, prepared beforehand), close.
+bool raw_open_close(const std::string& path, const termios& raw) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = flock(fd, LOCK_EX | LOCK_NB) == 0 && ioctl(fd, TCSETS, &raw) == 0;
+    close(fd);
+    return ok;
+}
+
+// Port 16, its slave kept open meanwhile, against a pty of its own.
+void open_paired(State& st) {
+    const auto none = [] {};
+    sio_close(kPorts);
+    bench::Pty rawPty;
+    const int keeper = bench::open_slave(rawPty.slave, true, false);
+    termios raw{};
+    tcgetattr(keeper, &raw);
+    cfmakeraw(&raw);
+    paired(st, 100, none, [] { return sio_open(kPorts) == 0 && sio_close(kPorts) == 0; }, none,
+           [&] { return raw_open_close(rawPty.slave, raw); });
+    close(keeper);
+    open_sio_port(kPorts);
+}
+
 // ---- scale: N ports open and busy ----
 
 void open_sio_port(int port) {
@@ -615,6 +643,7 @@ int main(int argc, char** argv) {
     manual(RegisterBenchmark("getch/paired", getch_paired));
     manual(RegisterBenchmark("read32/paired", read32_paired));
     manual(RegisterBenchmark("roundtrip/paired", roundtrip_paired));
+    manual(RegisterBenchmark("open/paired", open_paired));
     real(RegisterBenchmark("roundtrip/sio", roundtrip_sio));
     real(RegisterBenchmark("roundtrip/raw", roundtrip_raw));
     real(RegisterBenchmark("roundtrip/raw_wait", roundtrip_raw_wait));

@@ -61,7 +61,7 @@ struct tarvo_port_info {
     char mapping[256];       /* the mapping as written (TARVO_COMn=...); "" for the default */
     char driver[64];         /* kernel driver, "" when unknown */
     char usb_vid[8], usb_pid[8];      /* hex as sysfs gives them, "" when not USB */
-    char usb_serial[128];
+    char usb_serial[256];    /* "" when it is longer than 255 bytes: never cut */
     char usb_manufacturer[128], usb_product[128];
     char by_id[256];         /* first /dev/serial/by-id link, "" when none */
     char usb_interface[8];   /* USB interface number as sysfs gives it, "" when not USB */

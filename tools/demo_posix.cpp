@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "commands.h"
 #include "pty_pair.h"
 #include "tarvo.h"
+#include "tarvo_ext.h"
 #include "text.h"
 
 namespace tarvo::tool {
@@ -85,12 +87,10 @@ std::string receive_line(int port) {
     std::string answer;
     const auto deadline = Clock::now() + std::chrono::milliseconds(ANSWER_TIMEOUT_MS);
     while (Clock::now() < deadline && (answer.size() < 2 || answer.compare(answer.size() - 2, 2, "\r\n") != 0)) {
-        const int waiting = sio_iqueue(port);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const int waiting = tarvo_wait(port, 1, static_cast<int>(std::max<long long>(left, 0)));
         if (waiting < 0) break;
-        if (waiting == 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
-        }
+        if (waiting == 0) continue;
         char buffer[256];
         const int got = sio_read(port, buffer, sizeof buffer);
         if (got > 0) answer.append(buffer, static_cast<std::size_t>(got));
@@ -114,9 +114,9 @@ bool exchange(int port, const std::string& request) {
 
 int run_demo() {
     PtyPair pty(PtyOptions{false, true, false});  // raw, as an instrument line is
-    if (setenv("TARVO_COM1", pty.slave_path().c_str(), 1) != 0) throw std::runtime_error("setenv failed");
+    if (tarvo_set_target(DEMO_PORT, pty.slave_path().c_str()) != 0) throw std::runtime_error("no room for the pty's name");
     SimulatedInstrument instrument(pty.master());
-    std::printf("Simulated instrument on %s, reached as COM%d (TARVO_COM1)\n\n", pty.slave_path().c_str(),
+    std::printf("Simulated instrument on %s, reached as COM%d (tarvo_set_target)\n\n", pty.slave_path().c_str(),
                 DEMO_PORT);
 
     if (!check("sio_open(1)", sio_open(DEMO_PORT))) return EXIT_FAILED;

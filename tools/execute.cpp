@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tarvo.h"
+#include "terminal.h"
 #include "text.h"
 
 namespace tarvo::tool {
@@ -15,20 +16,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Short enough that a waiting script reacts promptly, long enough not to spin.
-constexpr std::chrono::milliseconds POLL_INTERVAL{2};
-
-// Polls the input queue until `count` bytes wait, an error comes back or the
-// time is up; the last answer of sio_iqueue is the result.
-int wait_for_bytes(int port, int count, int millis) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(millis);
-    while (true) {
-        const int waiting = sio_iqueue(port);
-        if (waiting < 0 || waiting >= count) return waiting;
-        const auto now = Clock::now();
-        if (now >= deadline) return waiting;
-        std::this_thread::sleep_for(std::min<Clock::duration>(POLL_INTERVAL, deadline - now));
-    }
+int millis_until(Clock::time_point then) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(then - Clock::now()).count();
+    return static_cast<int>(std::max<long long>(left, 0));
 }
 
 CallResult plain(int value) { return CallResult{value, format_result(value), false}; }
@@ -47,9 +37,31 @@ CallResult read_result(int port, int length) {
     return CallResult{count, format_result(count, std::string(buffer.data(), static_cast<std::size_t>(shown))), false};
 }
 
-CallResult wait_result(int port, int count, int millis) {
-    CallResult result = plain(wait_for_bytes(port, count, millis));
+// After `waiting` bytes came: waits until no further byte has come for
+// `gap` ms, so an answer sent at line pace is there whole. The bytes waiting
+// then; `quiet` false when the deadline came first.
+int wait_for_quiet(int port, int waiting, int gap, Clock::time_point deadline, bool& quiet) {
+    for (;;) {
+        const auto quietAt = Clock::now() + std::chrono::milliseconds(gap);
+        const bool deadlineFirst = deadline < quietAt;
+        const int now = wait_for_input(port, waiting + 1, millis_until(deadlineFirst ? deadline : quietAt));
+        if (now < 0) return quiet = true, now;
+        if (now <= waiting) return quiet = !deadlineFirst, waiting;
+        waiting = now;  // another byte came: the gap starts again
+    }
+}
+
+// `wait PORT COUNT MS [GAP]`: COUNT bytes within MS, and with GAP, then
+// silence for GAP ms within the same MS.
+CallResult wait_result(const std::vector<int>& a) {
+    const int port = a[0], count = a[1], millis = a[2];
+    const auto deadline = Clock::now() + std::chrono::milliseconds(millis);
+    CallResult result = plain(count > 0 ? wait_for_input(port, count, millis) : sio_iqueue(port));
     result.timedOut = result.value >= 0 && result.value < count;
+    if (a.size() < 4 || result.value < 0 || result.timedOut) return result;
+    bool quiet = false;
+    result = plain(wait_for_quiet(port, result.value, a[3], deadline, quiet));
+    result.timedOut = result.value >= 0 && !quiet;
     return result;
 }
 
@@ -89,7 +101,7 @@ CallResult execute(const Command& command) {
         case Op::Read: return read_result(a[0], a[1]);
         case Op::Write:
             return plain(sio_write(a[0], command.data.data(), static_cast<int>(command.data.size())));
-        case Op::Wait: return wait_result(a[0], a[1], a[2]);
+        case Op::Wait: return wait_result(a);
         case Op::Sleep:
             std::this_thread::sleep_for(std::chrono::milliseconds(a[0]));
             return plain(0);

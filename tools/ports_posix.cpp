@@ -36,7 +36,8 @@ const char PORTS_HELP[] =
     "              not found, not serial, network, bad mapping, unreachable),\n"
     "              usb {vid, pid, serial, manufacturer, product, interface},\n"
     "              by_id, driver, detail (the status in words); null where\n"
-    "              there is none\n"
+    "              there is none. Valid UTF-8: a byte that is no UTF-8 is\n"
+    "              \\udcHH (Python's surrogateescape turns it back)\n"
     "  --root DIR  read DIR/sys, DIR/dev and DIR/proc instead of /sys, /dev, /proc\n"
     "\n"
     "exit status: 0 listed; 2 a bad command line.\n";
@@ -67,17 +68,27 @@ bool same_usb(const tarvo_port_info& a, const tarvo_port_info& b, bool withSeria
            (!withSerial || std::string(a.usb_serial) == b.usb_serial);
 }
 
-// How to give a device a COM number: by its ids where they name it alone,
-// else by its by-id name, else by its path.
+// A suggestion is shown escaped; one that needs escaping cannot be copied.
+bool copyable(const std::string& text) { return !text.empty() && printable(text) == text; }
+
+// Whether the ids, with the serial number or without, name `port` alone.
+bool names_alone(const std::vector<tarvo_port_info>& ports, const tarvo_port_info& port, bool withSerial) {
+    int matches = 0;
+    for (const tarvo_port_info& other : ports)
+        if (other.usb_vid[0] != '\0' && same_usb(other, port, withSerial)) ++matches;
+    return matches == 1;
+}
+
+// How to give a device a COM number: by its ids (with its serial number
+// where it has one that can be typed) where they name it alone, else by its
+// by-id name, else by its path.
 std::string mapping_target(const std::vector<tarvo_port_info>& ports, const tarvo_port_info& port) {
     if (port.usb_vid[0] != '\0') {
-        const bool withSerial = port.usb_serial[0] != '\0';
-        int matches = 0;
-        for (const tarvo_port_info& other : ports)
-            if (other.usb_vid[0] != '\0' && same_usb(other, port, withSerial)) ++matches;
-        if (matches == 1)
-            return std::string("usb:") + port.usb_vid + ":" + port.usb_pid + (withSerial ? ":" : "") + port.usb_serial;
-        if (port.by_id[0] != '\0') return port.by_id;
+        const std::string ids = std::string("usb:") + port.usb_vid + ":" + port.usb_pid;
+        const std::string withSerial = ids + ":" + port.usb_serial;
+        if (port.usb_serial[0] != '\0' && copyable(withSerial) && names_alone(ports, port, true)) return withSerial;
+        if (copyable(ids) && names_alone(ports, port, false)) return ids;
+        if (copyable(port.by_id)) return port.by_id;
     }
     return port.device;
 }

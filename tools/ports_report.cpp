@@ -1,24 +1,60 @@
 #include "ports_report.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace tarvo::tool {
 namespace {
 
+// The length of the well-formed UTF-8 sequence at `text[at]` (no overlong
+// form, no surrogate, nothing past U+10FFFF) and its code point; 0 when the
+// byte there begins none.
+std::size_t utf8_sequence(const std::string& text, std::size_t at, unsigned& code) {
+    const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned lead = byte(at);
+    if (lead < 0x80) return code = lead, 1;
+    const std::size_t length = lead >= 0xc2 && lead <= 0xdf ? 2 : lead >= 0xe0 && lead <= 0xef ? 3
+                             : lead >= 0xf0 && lead <= 0xf4 ? 4 : 0;
+    if (length == 0 || at + length > text.size()) return 0;
+    code = lead & (0x7f >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xc0) != 0x80) return 0;
+        code = (code << 6) | (byte(at + i) & 0x3f);
+    }
+    static const unsigned LEAST[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < LEAST[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return 0;
+    return length;
+}
+
+// C0, DEL and C1: a terminal acts on them (0x9b and U+009B start a control
+// sequence as ESC [ does).
+bool is_control_code(unsigned code) { return code < 0x20 || (code >= 0x7f && code <= 0x9f); }
+
+// Bytes that are no UTF-8 go as lone surrogates U+DC80..U+DCFF, which a
+// reader can turn back into the bytes (Python: surrogateescape); the output
+// is valid UTF-8 whatever the input.
 std::string json_string(const std::string& text) {
     std::string out = "\"";
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
+    for (std::size_t at = 0; at < text.size();) {
+        unsigned code = 0;
+        const std::size_t length = utf8_sequence(text, at, code);
+        char escaped[8];
+        if (length == 0) {
+            std::snprintf(escaped, sizeof escaped, "\\udc%02x", static_cast<unsigned char>(text[at]));
+            out += escaped;
+            ++at;
+            continue;
+        }
+        if (code == '"' || code == '\\') {
             out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+            out += static_cast<char>(code);
+        } else if (is_control_code(code)) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", code);
             out += escaped;
         } else {
-            out += c;
+            out.append(text, at, length);
         }
+        at += length;
     }
     return out + "\"";
 }
@@ -52,15 +88,20 @@ std::string usb_line(const UsbFacts& usb) {
 
 std::string printable(const std::string& text) {
     std::string out;
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", u);
-            out += escaped;
+    for (std::size_t at = 0; at < text.size();) {
+        unsigned code = 0;
+        std::size_t length = utf8_sequence(text, at, code);
+        if (length > 0 && !is_control_code(code)) {
+            out.append(text, at, length);
         } else {
-            out += c;
+            // Each byte of a control code, and a byte that is no UTF-8.
+            for (std::size_t i = 0; i < std::max<std::size_t>(length, 1); ++i) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(text[at + i]));
+                out += escaped;
+            }
         }
+        at += std::max<std::size_t>(length, 1);
     }
     return out;
 }

@@ -25,7 +25,8 @@ struct PortEntry {
     std::string hint;  // what to do next, for people only
 };
 
-// `text` with control characters escaped (\x1b), safe on a terminal.
+// `text` with control codes (C0, DEL, C1 in UTF-8 or raw) and bytes that
+// are no UTF-8 escaped (\x1b), safe on a terminal.
 std::string printable(const std::string& text);
 // `text` as one word for a POSIX shell: as it is where that is safe, else
 // in single quotes.

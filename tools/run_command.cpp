@@ -122,10 +122,9 @@ int run_lines(std::FILE* in, const RunMode& mode) {
             break;
         }
         const CallResult result = execute(parsed.command);
-        // Why an open failed, for a person (the modes that annotate): a
-        // script reading the default form sees only its result lines.
-        if ((mode.interactive || mode.verbose || mode.strict) && parsed.command.op == Op::Open &&
-            result.value == ERR_OPEN_FAILED && !parsed.command.args.empty())
+        // Why an open failed, on standard error: standard output keeps one
+        // result line a command, as scripts read it.
+        if (parsed.command.op == Op::Open && result.value == ERR_OPEN_FAILED && !parsed.command.args.empty())
             std::fprintf(stderr, "tarvo run: line %zu: open %d: %s\n", number, parsed.command.args[0],
                          open_failure_reason(parsed.command.args[0]).c_str());
         std::fputs(result_line(parsed.command, result, mode).c_str(), stdout);
@@ -165,13 +164,14 @@ void print_run_help() {
         stdout);
     for (const std::string& synopsis : command_synopses()) std::printf("  %s\n", synopsis.c_str());
     std::fputs(
-        "  (wait: poll iqueue until COUNT bytes wait or MS pass; sleep: pause)\n"
+        "  (wait: until COUNT bytes wait and, with GAP, until no byte has come for\n"
+        "   GAP ms after them: the whole answer; both within MS. sleep: pause)\n"
         "\n"
         "example:\n"
         "  open 1\n"
         "  ioctl 1 12 0x03\n"
         "  write 1 \"*IDN?\\r\\n\"\n"
-        "  wait 1 1 2000\n"
+        "  wait 1 1 2000 50\n"
         "  read 1 64\n"
         "  close 1\n"
         "\n"

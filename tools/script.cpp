@@ -14,11 +14,13 @@ namespace {
 //   d n   data sent, and its length: "quoted text" or x:HEX
 // and the script's own commands, which add
 //   m     milliseconds 0..MAX_MILLIS
+// A shape with `lastOptional` may be written without its last argument.
 struct CommandShape {
     const char* name;
     Op op;
     const char* args;
     const char* usage;
+    bool lastOptional = false;
 };
 
 // The library's functions by their names without "sio_", then wait and sleep.
@@ -26,7 +28,7 @@ const CommandShape COMMANDS[] = {
 #define TARVO_COMMAND(function, tag, shape, parameters, usage) {#function + 4, Op::tag, shape, usage},
     TARVO_CONTRACT_FUNCTIONS(TARVO_COMMAND)
 #undef TARVO_COMMAND
-    {"wait", Op::Wait, "inm", "PORT COUNT MS"},
+    {"wait", Op::Wait, "inmm", "PORT COUNT MS [GAP]", true},
     {"sleep", Op::Sleep, "m", "MS"},
 };
 
@@ -248,7 +250,8 @@ ParsedLine parse_line(const std::string& line) {
     const CommandShape* shape = tokens[0].quoted ? nullptr : find_command(tokens[0].text);
     if (shape == nullptr) return malformed("unknown command \"" + escape_shortened(tokens[0].text, 40) + "\"");
 
-    const std::string kinds = script_kinds(shape->args);
+    std::string kinds = script_kinds(shape->args);
+    if (shape->lastOptional && tokens.size() == kinds.size()) kinds.pop_back();
     if (tokens.size() - 1 != kinds.size())
         return malformed(std::string("usage: ") + shape->name + " " + shape->usage);
 

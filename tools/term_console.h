@@ -20,6 +20,19 @@ public:
     // Waits at most `millis` for input: the bytes read, 0 if none came, -1
     // at the end of the input.
     virtual int read_input(char* buffer, int size, int millis) = 0;
+
+    // What await found ready.
+    static constexpr int KEYS = 1;  // input to read
+    static constexpr int PORT = 2;  // bytes at the port, or it hung up
+    // Sleeps until input comes, the port has bytes (or hangs up), a signal
+    // comes or `millis` pass (-1: no limit); what is ready. A console that
+    // cannot sleep on the port says both at once, and read_input's timeout
+    // paces the loop instead.
+    virtual int await(int /*port*/, int /*millis*/) { return KEYS | PORT; }
+    virtual bool sleeps_on_port() const { return false; }
+    // False while the console's own wait is on the port: the port is read
+    // only once that wait is over, never beside it.
+    virtual bool port_free() { return true; }
     virtual void write(const std::string& text) = 0;
     // True once a signal or console event asked the program to end.
     virtual bool asked_to_end() const = 0;

@@ -2,6 +2,7 @@
 
 #include "arguments.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <string>
 
@@ -71,9 +72,21 @@ bool parse_rate(const std::string& text, int& rate) {
     return rate >= 1 && rate <= 921600;
 }
 
+// A device path, or WORD: as a URL or usb: mapping begins: the library
+// judges it as it judges every mapping.
+bool names_a_target(const std::string& text) {
+    if (!text.empty() && text[0] == '/') return true;
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(text[0]))) return false;
+    for (std::size_t i = 1; i < colon; ++i)
+        if (!std::isalnum(static_cast<unsigned char>(text[i])) && std::string("+-.").find(text[i]) == std::string::npos)
+            return false;
+    return true;
+}
+
 bool parse_port(const std::string& text, TermOptions& options) {
     options.typed = text;
-    if ((!text.empty() && text[0] == '/') || text.find("://") != std::string::npos || text.rfind("usb:", 0) == 0) {
+    if (names_a_target(text)) {
         options.device = text;
         return true;
     }

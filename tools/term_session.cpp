@@ -1,6 +1,7 @@
-// `tarvo term`: keys to the port, received bytes to the screen. The library
-// never waits, so one loop looks for keys with a short timeout and at the
-// port's input queue between looks. The console is the platform's part.
+// `tarvo term`: keys to the port, received bytes to the screen. One loop
+// sleeps until a key or a received byte comes (where the platform's console
+// can sleep on the port; elsewhere it looks for keys with a short timeout and
+// at the port's input queue between looks). The console is the platform's part.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -24,8 +25,8 @@ namespace {
 
 constexpr char EXIT_KEY = 0x1d;  // Ctrl-]
 constexpr char MENU_KEY = 0x14;  // Ctrl-T
-// Keys are looked at this often while nothing is typed; received bytes wait
-// in the port's queue meanwhile.
+// Where the console cannot sleep on the port, keys are looked at this often
+// while nothing is typed; received bytes wait in the port's queue meanwhile.
 constexpr int POLL_MS = 10;
 constexpr std::size_t CHUNK = 4096;
 // A file is read in blocks of about a second of line time (ten bits a byte).
@@ -93,7 +94,9 @@ public:
     Clock::duration quiet_for() const { return Clock::now() - lastTraffic_; }
 
     // Moves every waiting byte to the screen; false once the port hung up.
+    // Not while the console sleeps on the port: it wakes as bytes come.
     bool show_received() {
+        if (!console_.port_free()) return true;
         for (;;) {
             const int waiting = sio_iqueue(options_.port);
             if (waiting < 0) return false;
@@ -290,6 +293,14 @@ bool set_up_port(const TermOptions& o) {
         return false;
     }
     sio_setComPortNo(o.port, -1);
+    // Its settings would be ours: raw, at the port's rate, after we left.
+    // Looked at before the open, which would make it raw.
+    const std::string reached = device_of_port(o.port);
+    if (is_own_terminal(o.device) || is_own_terminal(reached)) {
+        std::fprintf(stderr, "tarvo term: %s%s is the terminal tarvo runs in; name another port\n", o.typed.c_str(),
+                     o.device.empty() && !reached.empty() ? (" (" + reached + ")").c_str() : "");
+        return false;
+    }
     struct Step {
         const char* what;
         int result;
@@ -297,7 +308,9 @@ bool set_up_port(const TermOptions& o) {
     const int opened = sio_open(o.port);
     if (opened != 0) {
         const std::string why = opened == ERR_OPEN_FAILED ? open_failure_reason(o.port) : "";
-        std::fprintf(stderr, "tarvo term: cannot open %s: %s%s%s\n", o.typed.c_str(), why.c_str(),
+        // The reason begins with the device; named once where that is what was typed.
+        const bool namesIt = why.compare(0, o.typed.size() + 2, o.typed + ": ") == 0;
+        std::fprintf(stderr, "tarvo term: cannot open %s%s%s%s\n", namesIt ? "" : (o.typed + ": ").c_str(), why.c_str(),
                      why.empty() ? "" : " ", ("(" + format_result(opened) + ")").c_str());
         return false;
     }
@@ -334,7 +347,15 @@ bool quiet_long_enough(const Session& session, int exitAfterMs) {
     return exitAfterMs > 0 && session.quiet_for() >= std::chrono::milliseconds(exitAfterMs);
 }
 
-Outcome pass_keys(Session& session, TermConsole& console, int exitAfterMs) {
+// How long to sleep for keys or bytes: until the quiet time is up, else
+// without limit.
+int sleep_ms(const Session& session, int exitAfterMs) {
+    if (exitAfterMs <= 0) return -1;
+    const auto left = std::chrono::milliseconds(exitAfterMs) - session.quiet_for();
+    return static_cast<int>(std::max<long long>(1, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+}
+
+Outcome pass_keys(Session& session, TermConsole& console, int port, int exitAfterMs) {
     const bool interactive = console.interactive();
     for (;;) {
         if (session.leaving()) return Outcome::Left;
@@ -342,8 +363,11 @@ Outcome pass_keys(Session& session, TermConsole& console, int exitAfterMs) {
         if (quiet_long_enough(session, exitAfterMs)) return Outcome::Quiet;
         std::string typed = session.take_pending_keys();
         if (typed.empty()) {
+            // Asleep until a key, a byte at the port, a signal or the quiet time.
+            if ((console.await(port, sleep_ms(session, exitAfterMs)) & TermConsole::KEYS) == 0) continue;
             char buffer[CHUNK];
-            const int count = console.read_input(buffer, static_cast<int>(sizeof buffer), POLL_MS);
+            const int count =
+                console.read_input(buffer, static_cast<int>(sizeof buffer), console.sleeps_on_port() ? 0 : POLL_MS);
             if (count == 0) continue;
             if (count < 0) return Outcome::InputEnded;
             typed.assign(buffer, static_cast<std::size_t>(count));
@@ -357,12 +381,16 @@ Outcome pass_keys(Session& session, TermConsole& console, int exitAfterMs) {
 }
 
 // After the end of piped input: the answer, until it has been quiet that long.
-Outcome await_answer(Session& session, int exitAfterMs) {
+Outcome await_answer(Session& session, TermConsole& console, int port, int exitAfterMs) {
     for (;;) {
         if (session.leaving()) return Outcome::Left;
         if (!session.show_received()) return Outcome::HungUp;
         if (exitAfterMs <= 0 || quiet_long_enough(session, exitAfterMs)) return Outcome::InputEnded;
-        std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MS));
+        if (console.sleeps_on_port()) {
+            console.await(port, sleep_ms(session, exitAfterMs));
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MS));
+        }
     }
 }
 
@@ -394,11 +422,12 @@ int term_main(const std::vector<std::string>& args) {
     Outcome outcome;
     {
         Session session(options, log, *console);
-        outcome = pass_keys(session, *console, options.exitAfterMs);
-        if (outcome == Outcome::InputEnded) outcome = await_answer(session, options.exitAfterMs);
+        outcome = pass_keys(session, *console, options.port, options.exitAfterMs);
+        if (outcome == Outcome::InputEnded) outcome = await_answer(session, *console, options.port, options.exitAfterMs);
     }
     console->restore();
-    sio_close(options.port);
+    // Never under the console's own wait; the end of the process closes it then.
+    if (console->port_free()) sio_close(options.port);
     console->end_as_asked();
     if (outcome == Outcome::HungUp) {
         std::fprintf(stderr, "\ntarvo term: %s hung up\n", options.typed.c_str());

@@ -17,6 +17,15 @@ void use_binary_stdio();
 // "/dev/ttyUSB7: no such device"; read right after the failed open.
 std::string open_failure_reason(int port);
 
+// True when `path` is the terminal this process reads or writes (its
+// standard input, output or error), under any name.
+bool is_own_terminal(const std::string& path);
+
+// Sleeps until `count` (1..) bytes wait at `port`, `millis` pass or the line
+// hangs up: the bytes waiting then (fewer on time-out), or a negative result
+// code. In the kernel where the platform's library can wait; else by polling.
+int wait_for_input(int port, int count, int millis);
+
 // Sends what the port takes within a short bound, keeping what it received
 // (full duplex where the platform's library has it): the bytes taken, or a
 // negative result code.

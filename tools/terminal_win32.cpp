@@ -1,4 +1,6 @@
 #include <fcntl.h>
+
+#include <algorithm>
 #include <io.h>
 #include <stdio.h>
 #include <windows.h>
@@ -28,6 +30,20 @@ std::string open_failure_reason(int port) {
 // Tarvo.dll has the 16 functions only: its write empties the input queue
 // first, so a byte arriving in that instant is lost there.
 int send_piece(int port, const char* bytes, int count) { return sio_write(port, bytes, count); }
+
+// Tarvo.dll has no wait of its own: its input queue is looked at every 2 ms.
+int wait_for_input(int port, int count, int millis) {
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(millis);
+    for (;;) {
+        const int waiting = sio_iqueue(port);
+        const ULONGLONG now = GetTickCount64();
+        if (waiting < 0 || waiting >= count || now >= deadline) return waiting;
+        Sleep(static_cast<DWORD>(std::min<ULONGLONG>(2, deadline - now)));
+    }
+}
+
+// A console is no COM port: no path names one.
+bool is_own_terminal(const std::string&) { return false; }
 
 bool stdin_is_terminal() { return _isatty(_fileno(stdin)) != 0; }
 

@@ -172,6 +172,11 @@ BOOL ClearCommBreak(HANDLE file);
 // second NUL; the characters stored, or 0 with the last error set. A name
 // CreateFileA was given as it stands (a target) is answered the same way.
 DWORD QueryDosDeviceA(const char* deviceName, char* targetPath, DWORD max);
+// Not Win32, which maps nothing: why what "COM<n>" (or a target given as it
+// stands) is mapped to cannot be understood, naming the part that is wrong,
+// as a NUL-terminated string; the characters stored, 0 when it can be
+// understood (or there is no room).
+DWORD QueryMappingProblem(const char* deviceName, char* text, DWORD max);
 
 // The one operation with no KERNEL32 call of its own (Windows waits for
 // EV_RXCHAR, which counts no bytes), for the extensions only: sleeps until

@@ -43,11 +43,19 @@ static_assert(TARGET_TEXT_SIZE == TARVO_DEVICE_TEXT_SIZE, "a target is device te
 // What the port's open reached or tried, as the device layer recorded it
 // when it opened the name: its target, else "COM<n>". Where nothing is known,
 // the name itself.
-void device_name(const PortSlot& slot, int number, char* name, DWORD size) {
+// The name the port's open gives the device layer: its target, else "COM<n>".
+struct AskedName {
     char dosName[16];
-    std::snprintf(dosName, sizeof dosName, "COM%d", number);
-    const char* asked = slot.target[0] != '\0' ? slot.target : dosName;
-    if (QueryDosDeviceA(asked, name, size) == 0 || name[0] == '\0') std::snprintf(name, size, "%s", asked);
+    const char* text;
+    AskedName(const PortSlot& slot, int number) {
+        std::snprintf(dosName, sizeof dosName, "COM%d", number);
+        text = slot.target[0] != '\0' ? slot.target : dosName;
+    }
+};
+
+void device_name(const PortSlot& slot, int number, char* name, DWORD size) {
+    const AskedName asked(slot, number);
+    if (QueryDosDeviceA(asked.text, name, size) == 0 || name[0] == '\0') std::snprintf(name, size, "%s", asked.text);
 }
 
 // Printable text, no control character: a target is shown to users as it is.
@@ -97,8 +105,12 @@ TARVO_API(int) tarvo_open_cause(int port, char* text, int size) {
     char device[TARVO_DEVICE_TEXT_SIZE];
     device_name(*slot, com_of(*slot, port), device, sizeof device);
     const int cause = cause_of(slot->openError, device);
+    char problem[TARVO_DEVICE_TEXT_SIZE];
     if (text != nullptr && size > 0) {
-        if (cause == TARVO_CAUSE_OTHER)
+        if (cause == TARVO_CAUSE_BAD_MAPPING &&
+            QueryMappingProblem(AskedName(*slot, com_of(*slot, port)).text, problem, sizeof problem) > 0)
+            std::snprintf(text, static_cast<std::size_t>(size), "%s: %s", device, problem);
+        else if (cause == TARVO_CAUSE_OTHER)
             std::snprintf(text, static_cast<std::size_t>(size), "%s: %s (error %lu)", device, tarvo_cause_text(cause),
                           static_cast<unsigned long>(slot->openError));
         else

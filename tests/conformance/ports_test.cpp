@@ -8,8 +8,10 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "child_process.h"
 #include "pty_peer.h"
@@ -84,6 +86,33 @@ public:
 
     // ttyS0 a UART that is there and is the console; ttyS1 a platform port
     // slot with no UART behind it (type 0), though its node exists.
+    // A UART as kernels from 6.5 show it: the serial core's port device
+    // (driver "port") below its controller ("ctrl"), below the platform device.
+    void serial_core_uart(const std::string& name, const std::string& node) {
+        const std::string platform = "sys/devices/platform/serial8250";
+        const std::string ctrl = platform + "/serial8250:0", port = ctrl + "/serial8250:0.0";
+        tty(name, port, port, node);
+        file(port + "/tty/" + name + "/type", "4");
+        for (const auto& [folder, bus, driver] : {std::tuple{port, "serial-base", "port"},
+                                                  std::tuple{ctrl, "serial-base", "ctrl"},
+                                                  std::tuple{platform, "platform", "serial8250"}}) {
+            const std::string up(std::count(folder.begin(), folder.end(), '/') + 1, '.');
+            std::string back;
+            for (std::size_t i = 0; i < up.size(); ++i) back += "../";
+            link(folder + "/subsystem", back + "sys/bus/" + bus);
+            link(folder + "/driver", back + "sys/bus/" + bus + "/drivers/" + driver);
+        }
+    }
+
+    // A USB serial device of its own at 1-N with the given strings.
+    void usb_serial_device(int n, const char* pid, const std::string& serial, const std::string& manufacturer,
+                           const std::string& product, const std::string& node) {
+        const std::string usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(n);
+        usb_device(usb, "abcd", pid, serial.c_str(), manufacturer.c_str(), product.c_str());
+        const std::string port = usb + "/1-" + std::to_string(n) + ":1.0/ttyUSB" + std::to_string(n);
+        tty("ttyUSB" + std::to_string(n), port, port, node);
+    }
+
     void uarts(const std::string& node) {
         tty("ttyS0", "sys/devices/pnp0/00:05", "sys/devices/pnp0/00:05", node);
         file("sys/devices/pnp0/00:05/tty/ttyS0/type", "4");
@@ -203,6 +232,47 @@ TEST(PortsOnFakeTrees, ACraftedTreeIsListedSafely) {
     EXPECT_THAT(text, HasSubstr("/dev/ttyUSB1"));
     EXPECT_THAT(text, HasSubstr("-      /dev/ttyAMA0    the system console: not opened\n"));
     EXPECT_THAT(text, Not(HasSubstr("=/dev/ttyAMA0")));
+}
+
+// Strings no terminal or JSON reader should get raw: C1 controls (U+009B
+// and U+009D in UTF-8, a raw 0x9b), bytes that are no UTF-8, a serial number
+// with a tab and one of 200 bytes; and a UART behind the serial core's own
+// devices, which shows its real driver.
+TEST(PortsOnFakeTrees, OddStringsAndNewerKernels) {
+    PtyPeer first, second, third, uart;
+    FakeMachine machine;
+    machine.usb_serial_device(1, "0001", "S1", "Bad\xc2\x9b" "31mCorp", "Osc\xc2\x9d" "0;t\x07 \x9b" "2J", first.device());
+    machine.usb_serial_device(2, "0002", "TAB\tSERIAL\nX", "Latin\xe9\xff", "Plain", second.device());
+    const std::string longSerial(200, 'L');
+    machine.usb_serial_device(3, "0003", longSerial, "M", "P", third.device());
+    machine.serial_core_uart("ttyS2", uart.device());
+
+    const std::string text = ports({"--root", machine.root()});
+    EXPECT_THAT(text, HasSubstr("Bad\\xc2\\x9b31mCorp"));
+    EXPECT_THAT(text, HasSubstr("Osc\\xc2\\x9d0;t\\x07 \\x9b2J"));
+    EXPECT_THAT(text, HasSubstr("Latin\\xe9\\xff"));
+    for (const char* raw : {"\x9b", "\x9d", "\x07", "\xff", "\t"}) EXPECT_EQ(text.find(raw), std::string::npos) << text;
+    // The tab cannot be typed into a mapping: the ids alone name the device.
+    EXPECT_THAT(text, HasSubstr("=usb:abcd:0002\n"));
+    // The long serial number whole, and a mapping with it that reaches the device.
+    EXPECT_THAT(text, HasSubstr("serial " + longSerial + ","));
+    EXPECT_THAT(text, HasSubstr("=usb:abcd:0003:" + longSerial + "\n"));
+    EXPECT_THAT(ports({"--root", machine.root()}, {{"TARVO_COM1", "usb:abcd:0003:" + longSerial}}),
+                HasSubstr("COM1   /dev/ttyUSB3    free"));
+    EXPECT_THAT(text, HasSubstr("COM3   /dev/ttyS2      free\n       driver serial8250\n"));
+
+    const std::string json = ports({"--json", "--root", machine.root()});
+    const Completed parsed = run_to_end(
+        {{"/usr/bin/python3", "-c",
+          // Strict UTF-8 first: the bytes as printed, which argv decodes loosely.
+          "import json,sys; d=json.loads(sys.argv[1].encode('utf-8','surrogateescape').decode('utf-8'));"
+          "m={e['device']: e for e in d};"
+          "print(m['/dev/ttyUSB1']['usb']['manufacturer'] == 'Bad\\x9b31mCorp',"
+          " m['/dev/ttyUSB2']['usb']['manufacturer'].encode('utf-8','surrogateescape') == b'Latin\\xe9\\xff')",
+          json},
+         {}, {}, {}},
+        10s);
+    EXPECT_EQ(parsed.output, "True True\n") << json;
 }
 
 TEST(PortsOnRealDevices, SaysWhyAndLeavesEachDeviceAsItWas) {

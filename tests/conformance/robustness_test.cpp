@@ -106,6 +106,15 @@ std::string random_script(std::mt19937& random, std::vector<std::string>& lines)
     return script.str();
 }
 
+// Standard error without the lines that say why an open failed.
+std::string without_open_reasons(const std::string& err) {
+    std::istringstream lines(err);
+    std::string kept;
+    for (std::string line; std::getline(lines, line);)
+        if (!std::regex_search(line, std::regex("^tarvo run: line [0-9]+: open -?[0-9]+: "))) kept += line + "\n";
+    return kept;
+}
+
 TEST(ToolRobustness, RandomLinesStopAtTheFirstBadOne) {
     std::size_t total = 0;
     for (unsigned seed = 1; seed <= 8; ++seed) {
@@ -122,9 +131,10 @@ TEST(ToolRobustness, RandomLinesStopAtTheFirstBadOne) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         const Outcome o = run_tool({"run", script_file("lines", script)});
         expect_clean_refusal(o);
-        EXPECT_EQ(named_line(o.err), bad) << o.err;
+        const std::string refusal = without_open_reasons(o.err);
+        EXPECT_EQ(named_line(refusal), bad) << o.err;
         EXPECT_EQ(count_lines(o.out), results);
-        EXPECT_EQ(count_lines(o.err), 1u) << o.err;
+        EXPECT_EQ(count_lines(refusal), 1u) << o.err;
         total += results;
     }
     EXPECT_GT(total, 20u) << "the random scripts hardly ran anything";

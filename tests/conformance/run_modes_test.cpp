@@ -81,6 +81,38 @@ TEST_F(RunModes, StrictStopsAtTheFirstFailureNamingItsLine) {
     EXPECT_EQ(missing.ending.value_or(Ending{}).status, 1);
 }
 
+// A mistyped target: run (without -v) and term say alike which part is
+// wrong, naming the target once; standard output keeps only result lines.
+TEST(MistypedTargets, RunAndTermSayWhichPartIsWrong) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"rfc2217://host", "no :PORT after the host"},
+        {"tcp://host:4700x", "port '4700x' is not a number from 1 to 65535"},
+        {"rfc2217://host:4000?timout=500", "unknown option 'timout=500'"},
+        {"tcp://fe80::1:4000", "an IPv6 address goes in brackets"},
+        {"tcp://host:4000/", "'/' after the port"},
+        {"usb:0403:60011", "product id '60011' is not one to four hex digits"},
+        {"rfc2271://host:4000", "unknown scheme 'rfc2271'"},
+        {"rfc2217:/host:4000", "'rfc2217:' needs // before the host"},
+        {"/dev/tarvo-no-such-device", "no such device"},
+    };
+    for (const auto& [target, why] : cases) {
+        SCOPED_TRACE(target);
+        const std::string reason = std::string(target) + ": " + why;
+        ProcessSetup setup{{TARVO_CONFORMANCE_TOOL, "run", "-"}, {{"TARVO_COM1", target}}, {"TARVO_COM"}, {}};
+        ChildProcess run(setup);
+        ASSERT_TRUE(run.write_stdin("open 1\n"));
+        run.close_stdin();
+        EXPECT_EQ(run.wait(10s).value_or(Ending{}).status, 0);
+        EXPECT_EQ(run.unread_stdout(), "-20002 ERR_OPEN_FAILED\n");
+        EXPECT_THAT(run.stderr_text(), HasSubstr("tarvo run: line 1: open 1: " + reason));
+
+        const Completed term = run_to_end({{TARVO_CONFORMANCE_TOOL, "term", target}, {}, {"TARVO_COM"}, {}}, 10s);
+        EXPECT_EQ(term.ending.value_or(Ending{}).status, 1);
+        EXPECT_THAT(term.output, HasSubstr("tarvo term: cannot open " + reason));
+        EXPECT_EQ(term.output.find(target), term.output.rfind(target)) << "named twice: " << term.output;
+    }
+}
+
 TEST(RunAtATerminal, KnowsHelpQuitAndEndOfInput) {
     if (!tmux_installed()) GTEST_SKIP() << "tmux is not installed (./dev.sh test installs it)";
     for (const char* leave : {"quit", "exit", "C-d"}) {

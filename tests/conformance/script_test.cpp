@@ -40,6 +40,7 @@ TEST(ScriptParser, EveryCommandWithItsArguments) {
         {"enableat 1", Op::Enableat, {1}},
         {"DISABLEAT 1", Op::Disableat, {1}},
         {"wait 1 10 2000", Op::Wait, {1, 10, 2000}},
+        {"wait 1 1 2000 50", Op::Wait, {1, 1, 2000, 50}},
         {"sleep 0", Op::Sleep, {0}},
         {"\t open \t -0x10   # trailing comment", Op::Open, {-16}},
     };
@@ -82,6 +83,8 @@ TEST(ScriptParser, CountsAndTimesAreBounded) {
     EXPECT_TRUE(malformed("sleep -1"));
     EXPECT_TRUE(malformed("wait 1 1048577 0"));
     EXPECT_TRUE(malformed("wait 1 1 -5"));
+    EXPECT_TRUE(malformed("wait 1 1 5 -1"));
+    EXPECT_TRUE(malformed("wait 1 1 5 86400001"));
 
     const std::string longest(static_cast<std::size_t>(MAX_TRANSFER) * 2, 'a');
     EXPECT_EQ(command_of("write 1 x:" + longest).data.size(), static_cast<std::size_t>(MAX_TRANSFER));
@@ -100,7 +103,7 @@ TEST(ScriptParser, DataEscapes) {
 TEST(ScriptParser, WrongCommandsAndArityNameTheProblem) {
     EXPECT_NE(parsed("frobnicate 1").error.find("frobnicate"), std::string::npos);
     EXPECT_NE(parsed("ioctl 1 2").error.find("usage: ioctl PORT INDEX MODE"), std::string::npos);
-    for (const char* line : {"open", "open 1 2", "sio_open 1", "\"open\" 1", "open1", "wait 1 2"})
+    for (const char* line : {"open", "open 1 2", "sio_open 1", "\"open\" 1", "open1", "wait 1 2", "wait 1 2 3 4 5"})
         EXPECT_TRUE(malformed(line)) << line;
     // Raw bytes end up escaped in the message, so it stays one printable line.
     const std::string junk("\x01\xfe\n\0z", 5);

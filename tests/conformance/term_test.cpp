@@ -156,6 +156,46 @@ std::string received_in_log(const std::string& log) {
 
 // Typing while the far end streams: every received line reaches the screen
 // (and the log); sending keeps what arrived.
+// Times every thread of a process went to sleep of its own accord.
+long sleeps_of(pid_t pid) {
+    long total = 0;
+    const fs::path tasks = fs::path("/proc") / std::to_string(pid) / "task";
+    for (const auto& task : fs::directory_iterator(tasks)) {
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total += std::stol(line.substr(24));
+    }
+    return total;
+}
+
+// Idle, term sleeps until a key or a byte comes: no looking every few ms
+// (it woke 97 times a second), and a byte still shows at once.
+TEST_F(TermInTmux, SleepsWhileIdle) {
+    TmuxPane pane("term " + peer_.device());
+    start(pane);
+    const long before = sleeps_of(pane.tool_pid());
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(sleeps_of(pane.tool_pid()) - before, 10) << "wake-ups in a second of silence";
+    ASSERT_TRUE(peer_.send("ping"));
+    EXPECT_TRUE(pane.shows("ping", 2s)) << pane.screen();
+    pane.press("C-]");
+    EXPECT_EQ(pane.status(), 0);
+    expect_left_as_found(pane);
+}
+
+TEST_F(TermInTmux, RefusesTheTerminalItRunsIn) {
+    TmuxPane pane("term $(tty)");
+    EXPECT_TRUE(pane.shows("is the terminal tarvo runs in")) << pane.screen();
+    EXPECT_EQ(pane.status(), 1);
+    expect_left_as_found(pane);
+    // The same reached through a COM number's mapping.
+    TmuxPane mapped(ProcessSetup{{"sh", "-c", "TARVO_COM3=$(tty) exec " TARVO_CONFORMANCE_TOOL " term 3"}, {}, {}, {}});
+    EXPECT_TRUE(mapped.shows("COM3 (/dev/")) << mapped.screen();
+    EXPECT_TRUE(mapped.shows("is the terminal tarvo runs in")) << mapped.screen();
+    EXPECT_EQ(mapped.status(), 1);
+    EXPECT_EQ(mapped.settings_after(), mapped.settings_before());
+}
+
 TEST_F(TermInTmux, TypingLosesNoReceivedByte) {
     const fs::path logFile = fs::path(::testing::TempDir()) / ("tarvo_duplex_" + std::to_string(getpid()) + ".log");
     fs::remove(logFile);
@@ -260,7 +300,7 @@ TEST(TermFromAPipe, RefusesWhatItCannotOpen) {
         run_to_end({{TARVO_CONFORMANCE_TOOL, "term", "/nonexistent/tty"}, {}, {"TARVO_COM"}, {}}, 10s);
     ASSERT_TRUE(missing.ending.has_value());
     EXPECT_EQ(missing.ending->status, 1);
-    EXPECT_THAT(missing.output, HasSubstr("cannot open /nonexistent/tty: /nonexistent/tty: no such device"));
+    EXPECT_THAT(missing.output, HasSubstr("tarvo term: cannot open /nonexistent/tty: no such device"));
     // Named as typed, the scheme in any case; why it failed.
     const Completed refused =
         run_to_end({{TARVO_CONFORMANCE_TOOL, "term", "TCP://127.0.0.1:1?timeout=500"}, {}, {"TARVO_COM"}, {}}, 10s);

@@ -259,6 +259,14 @@ BOOL ClearCommBreak(HANDLE file) {
     return TRUE;
 }
 
+DWORD QueryMappingProblem(const char* deviceName, char* text, DWORD max) {
+    record(std::string("QueryMappingProblem(") + deviceName + ")");
+    const std::string& problem = state.mappingProblem;
+    if (problem.empty() || problem.size() + 1 > max) return 0;
+    std::memcpy(text, problem.c_str(), problem.size() + 1);
+    return static_cast<DWORD>(problem.size());
+}
+
 DWORD QueryDosDeviceA(const char* deviceName, char* targetPath, DWORD max) {
     record(std::string("QueryDosDeviceA(") + deviceName + ")");
     if (fake::fails("QueryDosDeviceA") || state.dosDevice.size() + 2 > max) return 0;

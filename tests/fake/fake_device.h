@@ -50,6 +50,7 @@ struct Device {
     dev::DWORD modemStatus = 0;
     bool inBreak = false;
     std::string dosDevice = "/dev/fake";
+    std::string mappingProblem;  // what QueryMappingProblem tells; empty: none
 
     dev::DCB dcb{};
     dev::COMMTIMEOUTS timeouts{};

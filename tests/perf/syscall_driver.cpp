@@ -86,6 +86,8 @@ int main() {
     traced("sio_flush 2", [&] { return sio_flush(port, 2); });
     traced("sio_flush 3", [&] { return sio_flush(port, 3); });
     traced("sio_close", [&] { return sio_close(port); });
+    traced("sio_open again", [&] { return sio_open(port); });
+    traced("sio_close again", [&] { return sio_close(port); });
 
     // A closed port: the open test answers before any device call.
     traced("closed sio_term_irq", [&] { return sio_term_irq(port); });

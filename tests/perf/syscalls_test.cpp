@@ -165,13 +165,18 @@ TEST(Syscalls, OpenAndCloseTakeAndReleaseTheDeviceOnly) {
     expect_calls("sio_setComPortNo", {});
     expect_calls("sio_term_irq", {});
     // Whether it is the console, before it is opened (its number against
-    // /proc/consoles); a look at what the device is, the hold with its
-    // holder, raw mode. No TIOCEXCL on a pty slave: there it would outlive
-    // its holder.
+    // /proc/consoles, read once); a look at what the device is (a pty slave
+    // by its number: no TIOCGPTN), the hold with its holder (the process id
+    // once), raw mode. No TIOCEXCL on a pty slave: there it would outlive its
+    // holder.
     expect_calls("sio_open", {"newfstatat", "openat", "newfstatat", "read", "close", "openat", "newfstatat",
-                              "ioctl TCGETS2", "ioctl TIOCGPTN", "flock", "getpid", "ioctl TCSETS2"});
-    // Only the process that took the hold gives it up.
-    expect_calls("sio_close", {"getpid", "flock", "close"});
+                              "ioctl TCGETS2", "flock", "getpid", "ioctl TCSETS2"});
+    // The hold goes with the descriptor: no fork shares it.
+    expect_calls("sio_close", {"close"});
+    // Again: the console list and the process id are known, and the device
+    // is raw already.
+    expect_calls("sio_open again", {"newfstatat", "openat", "newfstatat", "ioctl TCGETS2", "flock"});
+    expect_calls("sio_close again", {"close"});
 }
 
 TEST(Syscalls, ClosedPortsMakeNoSystemCall) {

@@ -65,6 +65,21 @@ TEST_F(Hold, ForkedChildLetsGoOnlyOfItsOwnDescriptor) {
     EXPECT_EQ(open_from_another_process(NOBODY), OPENED);
 }
 
+// A close lets go of the hold itself only where a fork shares the
+// descriptor; a child that lives on with it must not keep the port held.
+TEST_F(Hold, CloseWhileAForkedChildLivesOnFreesThePort) {
+    if (::geteuid() != 0) GTEST_SKIP() << NEEDS_ROOT;
+    ASSERT_EQ(sio_open(PORT), 0);
+    StandingChild inheritor([] { return OPENED; });
+    ASSERT_EQ(inheritor.ready(), OPENED);
+    ASSERT_EQ(sio_close(PORT), 0);
+    EXPECT_EQ(open_from_another_process(NOBODY), OPENED);
+    // Opened and closed after the fork: this process's alone, and let go.
+    ASSERT_EQ(sio_open(PORT), 0);
+    ASSERT_EQ(sio_close(PORT), 0);
+    EXPECT_EQ(open_from_another_process(NOBODY), OPENED);
+}
+
 TEST_F(Hold, HolderKilledLeavesTheDeviceToTheNextOpener) {
     if (::geteuid() != 0) GTEST_SKIP() << NEEDS_ROOT;
     StandingChild holder([] { return outcome(sio_open(PORT)); });

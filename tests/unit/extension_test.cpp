@@ -106,9 +106,18 @@ TEST_F(Extensions, OpenCauseNamesTheDeviceAndWhy) {
         EXPECT_EQ(tarvo_open_cause(4, text, sizeof text), c.cause) << c.error;
         EXPECT_EQ(std::string(text).rfind(std::string(c.device) + ": " + tarvo_cause_text(c.cause), 0), 0u) << text;
     }
+    // A mapping that cannot be understood says which part is wrong.
+    device().dosDevice = "tcp://h:47x";
+    device().mappingProblem = "port '47x' is not a number from 1 to 65535";
+    device().lastErrorOnFailure = 87;
+    ASSERT_EQ(sio_open(4), ERR_OPEN_FAILED);
+    char bad[TARVO_DEVICE_TEXT_SIZE + 64];
+    EXPECT_EQ(tarvo_open_cause(4, bad, sizeof bad), TARVO_CAUSE_BAD_MAPPING);
+    EXPECT_STREQ(bad, "tcp://h:47x: port '47x' is not a number from 1 to 65535");
+    device().mappingProblem.clear();
     // Cut short, still terminated; no device name known: the COM number.
     char small[8];
-    EXPECT_EQ(tarvo_open_cause(4, small, sizeof small), TARVO_CAUSE_OTHER);
+    EXPECT_EQ(tarvo_open_cause(4, small, sizeof small), TARVO_CAUSE_BAD_MAPPING);
     EXPECT_EQ(std::strlen(small), 7u);
     device().failing = {"CreateFileA", "QueryDosDeviceA"};
     sio_setComPortNo(4, 9);

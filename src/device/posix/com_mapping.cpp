@@ -1,5 +1,6 @@
 #include "device/posix/com_mapping.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,6 +56,22 @@ bool starts_with(const char* text, const char* prefix, const char*& rest) {
     return true;
 }
 
+// Records why the mapping cannot be understood; false, for `return reject(...)`.
+template <typename... Parts>
+bool reject(ComTarget& target, const char* format, Parts... parts) {
+    std::snprintf(target.problem, sizeof target.problem, format, parts...);
+    return false;
+}
+
+// The text from `begin` to `end`, shortened to fit a message.
+struct Quoted {
+    char text[48];
+    Quoted(const char* begin, const char* end) {
+        const int length = static_cast<int>(end - begin);
+        std::snprintf(text, sizeof text, length < 40 ? "%.*s" : "%.*s...", length < 40 ? length : 36, begin);
+    }
+};
+
 // OPTION[&OPTION...]: timeout=MS, purge=local; none empty, none unknown.
 bool parse_network_options(const char* options, ComTarget& target) {
     for (;;) {
@@ -64,13 +81,17 @@ bool parse_network_options(const char* options, ComTarget& target) {
         static constexpr char LOCAL[] = "purge=local";
         if (starts_with(options, "timeout=", value) && value <= end) {
             const long ms = bounded_number(value, end, MAX_NETWORK_TIMEOUT_MS);
-            if (ms < 0) return false;
+            if (ms < 0)
+                return reject(target, "timeout '%s' is not a number of ms from 1 to %ld", Quoted(value, end).text,
+                              MAX_NETWORK_TIMEOUT_MS);
             target.timeoutMs = static_cast<int>(ms);
         } else if (static_cast<std::size_t>(end - options) == sizeof LOCAL - 1 &&
                    std::strncmp(options, LOCAL, sizeof LOCAL - 1) == 0) {
             target.purgeLocal = true;
+        } else if (end == options) {
+            return reject(target, "an empty option (?timeout=MS&purge=local)");
         } else {
-            return false;
+            return reject(target, "unknown option '%s' (timeout=MS, purge=local)", Quoted(options, end).text);
         }
         if (*end == '\0') return true;
         options = end + 1;
@@ -81,24 +102,34 @@ bool parse_network_options(const char* options, ComTarget& target) {
 bool parse_network_address(const char* address, ComTarget& target) {
     const char* hostEnd = nullptr;
     const char* host = address;
+    const char* authorityEnd = address + std::strcspn(address, "?");
     if (*address == '[') {
         host = address + 1;
         hostEnd = std::strchr(host, ']');
-        if (hostEnd == nullptr || hostEnd[1] != ':') return false;
+        if (hostEnd == nullptr) return reject(target, "no ']' after the IPv6 address");
+        if (hostEnd[1] != ':') return reject(target, "no :PORT after the host");
     } else {
         hostEnd = std::strchr(address, ':');
-        if (hostEnd == nullptr) return false;
+        if (hostEnd == nullptr || hostEnd > authorityEnd) return reject(target, "no :PORT after the host");
+        const char* another = std::strchr(hostEnd + 1, ':');
+        if (another != nullptr && another < authorityEnd)
+            return reject(target, "an IPv6 address goes in brackets: [ADDRESS]:PORT");
     }
     const std::size_t hostLength = static_cast<std::size_t>(hostEnd - host);
-    if (hostLength == 0 || hostLength >= sizeof target.device) return false;
+    if (hostLength == 0) return reject(target, "no host before the :PORT");
+    if (hostLength >= sizeof target.device) return reject(target, "the host name is too long");
     std::memcpy(target.device, host, hostLength);
     target.device[hostLength] = '\0';
 
     const char* service = std::strchr(hostEnd, ':') + 1;
     const char* serviceEnd = std::strchr(service, '?');
     if (serviceEnd == nullptr) serviceEnd = service + std::strlen(service);
+    const char* slash = static_cast<const char*>(std::memchr(service, '/', static_cast<std::size_t>(serviceEnd - service)));
+    if (slash != nullptr && slash != service)
+        return reject(target, "'%s' after the port: only ?OPTIONS may follow it", Quoted(slash, serviceEnd).text);
+    if (service == serviceEnd) return reject(target, "no port after the ':'");
     const long port = bounded_number(service, serviceEnd, 65535);
-    if (port < 0) return false;
+    if (port < 0) return reject(target, "port '%s' is not a number from 1 to 65535", Quoted(service, serviceEnd).text);
     std::snprintf(target.service, sizeof target.service, "%ld", port);
 
     target.timeoutMs = DEFAULT_NETWORK_TIMEOUT_MS;
@@ -107,29 +138,75 @@ bool parse_network_address(const char* address, ComTarget& target) {
     return parse_network_options(serviceEnd + 1, target);
 }
 
+// The length of a URL scheme at the start of `text` (a letter, then letters,
+// digits, + - .), followed by ':'; 0 when there is none.
+std::size_t scheme_length(const char* text) {
+    if (!std::isalpha(static_cast<unsigned char>(*text))) return 0;
+    std::size_t length = 1;
+    while (std::isalnum(static_cast<unsigned char>(text[length])) || std::strchr("+-.", text[length]) != nullptr)
+        if (text[length++] == '\0') return 0;
+    return text[length] == ':' ? length : 0;
+}
+
+// A mapping with a scheme other than usb:: rfc2217:// and tcp://, and the
+// ways of writing them wrong. False, with `problem` set, when malformed.
+bool parse_network_mapping(const char* mapping, ComTarget& target, bool& isNetwork) {
+    isNetwork = false;
+    const std::size_t length = scheme_length(mapping);
+    if (length == 0) return true;
+    const bool rfc2217 = length == 7 && strncasecmp(mapping, "rfc2217", 7) == 0;
+    const bool tcp = length == 3 && strncasecmp(mapping, "tcp", 3) == 0;
+    const bool slashes = std::strncmp(mapping + length, "://", 3) == 0;
+    if (!rfc2217 && !tcp) {
+        if (!slashes) return true;  // a path with a colon in it
+        return reject(target, "unknown scheme '%s' (rfc2217://HOST:PORT, tcp://HOST:PORT or usb:VVVV:PPPP)",
+                      Quoted(mapping, mapping + length).text);
+    }
+    isNetwork = true;
+    target.kind = rfc2217 ? TargetKind::Rfc2217 : TargetKind::Tcp;
+    if (!slashes) return reject(target, "'%.*s:' needs // before the host: %.*s://HOST:PORT", static_cast<int>(length),
+                                mapping, static_cast<int>(length), mapping);
+    return parse_network_address(mapping + length + 3, target);
+}
+
+// usb:VVVV:PPPP[:SERIAL], each id one to four hex digits.
+bool parse_usb_mapping(const char* mapping, const char* root, ComTarget& target) {
+    UsbSelector selector;
+    if (!parse_usb_selector(mapping, selector)) {
+        const char* vendor = mapping + 4;
+        const char* vendorEnd = vendor + std::strcspn(vendor, ":");
+        if (*vendorEnd == '\0') return reject(target, "no :PPPP product id after the vendor id (usb:VVVV:PPPP)");
+        const char* product = vendorEnd + 1;
+        const char* productEnd = product + std::strcspn(product, ":");
+        const auto hexId = [](const char* begin, const char* end) {
+            return end > begin && end - begin <= 4 &&
+                   std::strspn(begin, "0123456789abcdefABCDEF") >= static_cast<std::size_t>(end - begin);
+        };
+        if (!hexId(vendor, vendorEnd))
+            return reject(target, "vendor id '%s' is not one to four hex digits", Quoted(vendor, vendorEnd).text);
+        if (!hexId(product, productEnd))
+            return reject(target, "product id '%s' is not one to four hex digits", Quoted(product, productEnd).text);
+        return reject(target, productEnd[1] == '\0' ? "an empty serial number after the product id"
+                                                     : "the serial number is too long");
+    }
+    return find_usb_tty(root, selector, target.device, sizeof target.device) == 1;
+}
+
 }  // namespace
 
 bool resolve_com(long number, const char* mapping, ComTarget& target, const char* root) {
     target.kind = TargetKind::Terminal;
-    if (is_usb_mapping(mapping)) {
-        UsbSelector selector;
-        return parse_usb_selector(mapping, selector) &&
-               find_usb_tty(root, selector, target.device, sizeof target.device) == 1;
-    }
-    const char* address = nullptr;
-    if (mapping != nullptr && starts_with(mapping, "rfc2217://", address)) {
-        target.kind = TargetKind::Rfc2217;
-        return parse_network_address(address, target);
-    }
-    if (mapping != nullptr && starts_with(mapping, "tcp://", address)) {
-        target.kind = TargetKind::Tcp;
-        return parse_network_address(address, target);
-    }
+    target.problem[0] = '\0';
+    if (is_usb_mapping(mapping)) return parse_usb_mapping(mapping, root, target);
     if (mapping != nullptr) {
+        bool isNetwork = false;
+        if (!parse_network_mapping(mapping, target, isNetwork)) return false;
+        if (isNetwork) return true;
         const int length = std::snprintf(target.device, sizeof target.device, "%s", mapping);
-        return length >= 0 && static_cast<std::size_t>(length) < sizeof target.device;
+        if (length >= 0 && static_cast<std::size_t>(length) < sizeof target.device) return true;
+        return reject(target, "the path is longer than %zu bytes", sizeof target.device - 1);
     }
-    if (number < 1) return false;
+    if (number < 1) return reject(target, "COM%ld has no device of its own", number);
     std::snprintf(target.device, sizeof target.device, "/dev/ttyS%ld", number - 1);
     return true;
 }

@@ -44,14 +44,19 @@ struct ComTarget {
     // rfc2217: the purge before every write empties this side only, and
     // awaits no confirmation from the server.
     bool purgeLocal = false;
+    // Why a mapping cannot be understood, naming the part that is wrong;
+    // empty when it is well formed.
+    char problem[192] = {};
 };
 
 // What COM `number` stands for, given its mapping (nullptr: none), with
 // sysfs and /dev read under `root` (empty: this machine's). False for a
-// number with no default device (0), a mapping that does not fit, a usb:
-// mapping that matches no device or more than one, and a network mapping
-// that is not well formed (no host, a port outside 1..65535, an unknown
-// option).
+// number with no default device (0), a usb: mapping that matches no device
+// or more than one, and a mapping that cannot be understood, with `problem`
+// saying why: one that does not fit, an unknown scheme (WORD://), a URL
+// without its //, a usb: mapping whose ids are not hex, a network mapping
+// with no host, an IPv6 address out of brackets, a port outside 1..65535 or
+// anything after it but ?OPTIONS, an unknown option.
 bool resolve_com(long number, const char* mapping, ComTarget& target, const char* root = "");
 
 }  // namespace tarvo::posix

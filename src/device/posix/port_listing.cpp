@@ -71,6 +71,18 @@ std::string link_name(const fs::path& link) {
     return error ? "" : target.filename().string();
 }
 
+// The driver of a tty's device. From kernel 6.5 the serial core puts a
+// device of its own between a UART and its tty (bus serial-base: a "port"
+// below a "ctrl"); the driver that counts is that of the device above them.
+std::string driver_of(const fs::path& device) {
+    std::error_code error;
+    fs::path folder = fs::canonical(device, error);
+    if (error) return "";
+    for (int level = 0; level < 2 && link_name(folder / "subsystem") == "serial-base"; ++level)
+        folder = folder.parent_path();
+    return link_name(folder / "driver");
+}
+
 class Machine {
 public:
     explicit Machine(std::string root) : root_(std::move(root)) {
@@ -103,7 +115,7 @@ private:
             if (!fs::exists(tty / "device", error) || !has_hardware(root_.c_str(), name.c_str())) continue;
             Hardware h;
             h.name = name;
-            h.driver = link_name(tty / "device" / "driver");
+            h.driver = driver_of(tty / "device");
             h.usb = usb_facts(name);
             hardware_.push_back(std::move(h));
         }
@@ -207,14 +219,11 @@ std::vector<std::string> usb_matches(const Machine& machine, const UsbSelector& 
     return found;
 }
 
-// Why a usb: mapping reaches no device: malformed, no match, or several.
+// Why a well-formed usb: mapping reaches no device: no match, or several.
 void usb_mapping_failure(const Machine& machine, const char* mapping, Entry& entry) {
     UsbSelector selector;
     entry.status = TARVO_PORT_BAD_MAPPING;
-    if (!parse_usb_selector(mapping, selector)) {
-        entry.detail = "not a usb: mapping (usb:VVVV:PPPP or usb:VVVV:PPPP:SERIAL, hex ids)";
-        return;
-    }
+    parse_usb_selector(mapping, selector);
     const std::vector<std::string> found = usb_matches(machine, selector);
     if (found.empty()) {
         entry.status = TARVO_PORT_NOT_FOUND;
@@ -244,16 +253,16 @@ std::optional<Entry> com_entry(const Machine& machine, int com) {
             probe_network(*target, entry);
         } else {
             entry.status = TARVO_PORT_BAD_MAPPING;
-            entry.detail = "not a network mapping (rfc2217:// or tcp://HOST:PORT[?timeout=MS])";
+            entry.detail = target->problem;
         }
         return entry;
     }
     if (!resolve_com(com, mapping, *target, machine.root().c_str())) {
-        if (is_usb_mapping(mapping)) {
+        if (target->problem[0] == '\0') {
             usb_mapping_failure(machine, mapping, entry);
         } else {
             entry.status = TARVO_PORT_BAD_MAPPING;
-            entry.detail = "cannot be mapped";
+            entry.detail = target->problem;
         }
         return entry;
     }
@@ -293,6 +302,12 @@ void put(char (&field)[N], const std::string& text) {
     std::snprintf(field, N, "%s", text.c_str());
 }
 
+// A name that would match nothing once cut goes whole or not at all.
+template <std::size_t N>
+void put_whole(char (&field)[N], const std::string& text) {
+    if (text.size() < N) put(field, text);
+}
+
 void fill(const Entry& entry, tarvo_port_info& info) {
     std::memset(&info, 0, sizeof info);
     info.com = entry.com;
@@ -307,7 +322,7 @@ void fill(const Entry& entry, tarvo_port_info& info) {
     if (!h->usb) return;
     put(info.usb_vid, h->usb->vid);
     put(info.usb_pid, h->usb->pid);
-    put(info.usb_serial, h->usb->serial);
+    put_whole(info.usb_serial, h->usb->serial);
     put(info.usb_manufacturer, h->usb->manufacturer);
     put(info.usb_product, h->usb->product);
     put(info.usb_interface, h->usb->interfaceNumber);

@@ -53,11 +53,12 @@ BOOL report_partial_failure(OVERLAPPED& overlapped) {
     return fail(ERROR_IO_PENDING);
 }
 
-// Why a COM number reaches no device: a usb: mapping that matches none is a
-// device not there; anything else is a mapping that cannot be understood.
-DWORD unresolved_error(const char* mapping) {
+// Why a COM number reaches no device: a well-formed usb: mapping that
+// matches none is a device not there; anything else is a mapping that
+// cannot be understood (QueryMappingProblem says which part).
+DWORD unresolved_error(const char* mapping, const posix::ComTarget& target) {
     posix::UsbSelector selector;
-    if (posix::is_usb_mapping(mapping) && posix::parse_usb_selector(mapping, selector) &&
+    if (target.problem[0] == '\0' && posix::is_usb_mapping(mapping) && posix::parse_usb_selector(mapping, selector) &&
         posix::find_usb_tty("", selector, nullptr, 0) == 0)
         return ERROR_FILE_NOT_FOUND;
     return ERROR_INVALID_PARAMETER;
@@ -88,7 +89,7 @@ HANDLE CreateFileA(const char* fileName, DWORD, DWORD, void*, DWORD, DWORD, HAND
     posix::ComTarget target;
     if (!posix::resolve_com(number >= 0 ? number : 0, mapping, target)) {
         posix::record_open(fileName, mapping != nullptr ? mapping : "");
-        posix::set_last_error(unresolved_error(mapping));
+        posix::set_last_error(unresolved_error(mapping, target));
         return INVALID_HANDLE_VALUE;
     }
     posix::record_open(fileName, target.kind == posix::TargetKind::Terminal ? target.device : mapping);
@@ -239,6 +240,19 @@ DWORD QueryDosDeviceA(const char* deviceName, char* targetPath, DWORD max) {
     std::memcpy(targetPath, name, length);
     targetPath[length] = targetPath[length + 1] = '\0';
     return static_cast<DWORD>(length + 2);
+}
+
+DWORD QueryMappingProblem(const char* deviceName, char* text, DWORD max) {
+    if (deviceName == nullptr || text == nullptr || max == 0) return 0;
+    char path[24];
+    std::snprintf(path, sizeof path, "\\\\.\\%s", deviceName);
+    const long number = posix::com_number(path);
+    posix::ComTarget target;
+    if (posix::resolve_com(number >= 0 ? number : 0, number >= 0 ? posix::mapping_of(number) : deviceName, target) ||
+        target.problem[0] == '\0')
+        return 0;
+    const int length = std::snprintf(text, max, "%s", target.problem);
+    return length > 0 && static_cast<DWORD>(length) < max ? static_cast<DWORD>(length) : 0;
 }
 
 BOOL WaitCommInput(HANDLE file, DWORD count, DWORD milliseconds, DWORD* waiting) {

@@ -10,7 +10,8 @@
 namespace tarvo::posix {
 
 constexpr std::size_t SYSFS_PATH_SIZE = 4096;
-constexpr std::size_t SYSFS_VALUE_SIZE = 256;
+// A USB string descriptor's 126 UTF-16 units take up to 378 bytes in UTF-8.
+constexpr std::size_t SYSFS_VALUE_SIZE = 512;
 
 // A USB serial device named by its ids: "usb:VVVV:PPPP" or
 // "usb:VVVV:PPPP:SERIAL", the ids in hex.

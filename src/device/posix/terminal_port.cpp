@@ -4,6 +4,7 @@
 #include <asm/termbits.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 
 #include "device/posix/handle_pool.h"
@@ -88,6 +90,7 @@ private:
     int fd_ = -1;
     // The process that took the hold (0: none), and whether TIOCEXCL is part of it.
     pid_t holder_ = 0;
+    unsigned forksAtHold_ = 0;  // `forks` when the hold was taken
     bool exclusive_ = false;
     bool ptySlave_ = false;
     // The last block applied: fields the terminal cannot hold, and the RTS and
@@ -98,6 +101,34 @@ private:
     // onto this copy instead of reading the terminal a second time.
     termios2 settings_{};
 };
+
+// getpid is a system call (glibc keeps no copy); the id changes only in a
+// forked child, which the fork handlers tell. `forks` counts the forks seen
+// on either side: a descriptor opened since the last one is this process's
+// alone.
+std::atomic<pid_t> processId{0};
+std::atomic<unsigned> forks{0};
+
+bool fork_handlers() {
+    static const bool watched =
+        pthread_atfork(nullptr, [] { forks.fetch_add(1); }, [] {
+            processId.store(0);
+            forks.fetch_add(1);
+        }) == 0;
+    return watched;
+}
+
+bool this_process_watched() { return fork_handlers(); }
+
+pid_t this_process() {
+    const bool watched = fork_handlers();  // before the id is taken: no fork may go unseen after it
+    pid_t id = processId.load(std::memory_order_relaxed);
+    if (id == 0 || !watched) {
+        id = ::getpid();
+        processId.store(id, std::memory_order_relaxed);
+    }
+    return id;
+}
 
 TerminalPort terminals[POOL_SIZE];
 
@@ -117,11 +148,16 @@ bool TerminalPort::open(const char* path) {
     DWORD error = ERROR_SUCCESS;
     if (!nature.serialCandidate) {
         error = ERROR_NOT_SUPPORTED;
+    } else if (is_console_number(nature.number)) {
+        error = ERROR_DEVICE_IN_USE;  // the path was changed under us between the look and the open
     } else if (!take_hold(fd, nature.ptySlave)) {
         error = ERROR_SHARING_VIOLATION;
     } else {
+        // A device raw already (as every reopen finds it) is not set again.
+        const termios2 found = tio;
         make_raw(tio);
-        if (ioctl_retry(fd, TCSETS2, &tio) != 0) error = error_from_errno(errno);
+        if (std::memcmp(&found, &tio, sizeof tio) != 0 && ioctl_retry(fd, TCSETS2, &tio) != 0)
+            error = error_from_errno(errno);
     }
     if (error != ERROR_SUCCESS) {
         if (holder_ != 0) give_up_hold(fd);  // taken just now, by this process
@@ -152,7 +188,8 @@ bool TerminalPort::take_hold(int fd, bool ptySlave) {
         }
         exclusive_ = ioctl_retry(fd, TIOCEXCL, nullptr) == 0;
     }
-    holder_ = ::getpid();
+    holder_ = this_process();
+    forksAtHold_ = forks.load();
     return true;
 }
 
@@ -172,11 +209,19 @@ void TerminalPort::give_up_hold(int fd) {
 // later open would find the port someone else's. So it goes at exit. The
 // descriptor stays open for any thread still using it; the exit closes it.
 TerminalPort::~TerminalPort() {
-    if (fd_ >= 0 && exclusive_ && holder_ == ::getpid()) ioctl_retry(fd_, TIOCNXCL, nullptr);
+    if (fd_ >= 0 && exclusive_ && holder_ == this_process()) ioctl_retry(fd_, TIOCNXCL, nullptr);
 }
 
 BOOL TerminalPort::close() {
-    if (holder_ == ::getpid()) give_up_hold(fd_);
+    // The flock goes with the last descriptor of this open of the device: it
+    // needs letting go only where a fork shares the descriptor.
+    if (holder_ == this_process()) {
+        if (forks.load() != forksAtHold_ || !this_process_watched()) {
+            give_up_hold(fd_);
+        } else if (exclusive_) {
+            ioctl_retry(fd_, TIOCNXCL, nullptr);
+        }
+    }
     // close() gives the descriptor back even when it reports an error.
     ::close(fd_);
     fd_ = -1;

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <mutex>
 
 #include "device/posix/sysfs_serial.h"
 
@@ -55,51 +57,85 @@ void for_each_word(char* text, Visit visit) {
         visit(word);
 }
 
-bool named_console_is(const char* root, dev_t number) {
+// The device numbers of the consoles, as many as a machine has.
+struct ConsoleNumbers {
+    static constexpr int MOST = 32;
+    dev_t numbers[MOST];
+    int count = 0;
+
+    void add(dev_t number) {
+        if (count < MOST) numbers[count++] = number;
+    }
+    bool contain(dev_t number) const {
+        for (int i = 0; i < count; ++i)
+            if (numbers[i] == number) return true;
+        return false;
+    }
+};
+
+void read_named_consoles(const char* root, ConsoleNumbers& consoles) {
     char folder[SYSFS_PATH_SIZE], active[SYSFS_VALUE_SIZE];
     std::snprintf(folder, sizeof folder, "%s/sys/class/tty/console", root);
-    if (!read_attribute(folder, "active", active, sizeof active)) return false;
-    bool found = false;
+    if (!read_attribute(folder, "active", active, sizeof active)) return;
     for_each_word(active, [&](const char* name) {
         char ttyFolder[SYSFS_PATH_SIZE], text[32];
         dev_t console = 0;
         if (std::strchr(name, '/') != nullptr || std::strcmp(name, "..") == 0) return;
         std::snprintf(ttyFolder, sizeof ttyFolder, "%s/sys/class/tty/%s", root, name);
-        if (read_attribute(ttyFolder, "dev", text, sizeof text) && parse_device_number(text, console) &&
-            console == number)
-            found = true;
+        if (read_attribute(ttyFolder, "dev", text, sizeof text) && parse_device_number(text, console))
+            consoles.add(console);
     });
-    return found;
 }
 
-// /proc/consoles ends each line with the console's MAJOR:MINOR.
-// `listed` tells whether the list was there to read.
-bool listed_console_is(const char* root, dev_t number, bool& listed) {
+// /proc/consoles ends each line with the console's MAJOR:MINOR, all of them
+// in one read; a tree without it (a container's, a test's) says it in sysfs.
+ConsoleNumbers read_consoles(const char* root) {
+    ConsoleNumbers consoles;
     char folder[SYSFS_PATH_SIZE], list[4096];
     std::snprintf(folder, sizeof folder, "%s/proc", root);
-    listed = read_attribute(folder, "consoles", list, sizeof list);
-    if (!listed) return false;
-    bool found = false;
+    if (!read_attribute(folder, "consoles", list, sizeof list)) {
+        read_named_consoles(root, consoles);
+        return consoles;
+    }
     for_each_word(list, [&](const char* word) {
         dev_t console = 0;
-        if (std::strchr(word, ':') != nullptr && parse_device_number(word, console) && console == number)
-            found = true;
+        if (std::strchr(word, ':') != nullptr && parse_device_number(word, console)) consoles.add(console);
     });
-    return found;
+    return consoles;
+}
+
+// This machine's consoles, read at most once a second: an open compares
+// device numbers instead of reading the list (four system calls and the
+// kernel writing it out, more than the open itself). A console that comes
+// later (a driver loaded, netconsole) counts from the next reading.
+constexpr long long CONSOLES_KEPT_NS = 1000000000LL;
+
+bool is_machine_console(dev_t number) {
+    static std::mutex guard;
+    static ConsoleNumbers kept;
+    static long long readAt = 0;  // 0: never
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);  // in the vDSO: no system call
+    const long long nowNs = now.tv_sec * 1000000000LL + now.tv_nsec;
+    std::lock_guard<std::mutex> lock(guard);
+    if (readAt == 0 || nowNs - readAt >= CONSOLES_KEPT_NS) {
+        kept = read_consoles("");
+        readAt = nowNs != 0 ? nowNs : 1;
+    }
+    return kept.contain(number);
 }
 
 }  // namespace
 
+bool is_console_number(dev_t number, const char* root) {
+    if (major(number) == TTYAUX_MAJOR && minor(number) == 1) return true;  // /dev/console
+    return root[0] == '\0' ? is_machine_console(number) : read_consoles(root).contain(number);
+}
+
 bool is_console_path(const char* path, const char* root) {
     struct stat info {};
     if (::stat(path, &info) != 0 || !S_ISCHR(info.st_mode)) return false;
-    const unsigned kind = major(info.st_rdev), index = minor(info.st_rdev);
-    if (kind == TTYAUX_MAJOR && index == 1) return true;  // /dev/console
-    // /proc/consoles names every console with its number in one read; a
-    // tree without it (a container's, a test's) says it in sysfs.
-    bool listed = false;
-    if (listed_console_is(root, info.st_rdev, listed)) return true;
-    return !listed && named_console_is(root, info.st_rdev);
+    return is_console_number(info.st_rdev, root);
 }
 
 DWORD open_error(int error) {
@@ -121,7 +157,7 @@ DWORD open_error(int error) {
 }
 
 DeviceNature examine_device(int fd, termios2* settings) {
-    DeviceNature nature{false, false};
+    DeviceNature nature{false, false, 0};
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) return nature;
     const unsigned kind = major(info.st_rdev);
@@ -130,11 +166,14 @@ DeviceNature examine_device(int fd, termios2* settings) {
     termios2 tio{};
     if (::ioctl(fd, TCGETS2, &tio) != 0) return nature;
     // Only a pty master answers TIOCGPTN; its slave is the device, not it.
+    // A slave's number says what it is without asking.
+    const bool ptySlave = is_pty_slave_number(info.st_rdev);
     unsigned ptyIndex = 0;
-    if (::ioctl(fd, TIOCGPTN, &ptyIndex) == 0) return nature;
+    if (!ptySlave && ::ioctl(fd, TIOCGPTN, &ptyIndex) == 0) return nature;
     if (settings != nullptr) *settings = tio;
     nature.serialCandidate = true;
-    nature.ptySlave = is_pty_slave_number(info.st_rdev);
+    nature.ptySlave = ptySlave;
+    nature.number = info.st_rdev;
     return nature;
 }
 

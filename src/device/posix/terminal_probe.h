@@ -5,6 +5,8 @@
 #ifndef TARVO_DEVICE_POSIX_TERMINAL_PROBE_H
 #define TARVO_DEVICE_POSIX_TERMINAL_PROBE_H
 
+#include <sys/types.h>
+
 #include "device/device.h"
 
 struct termios2;  // the kernel's (asm/termbits.h), which clashes with <termios.h>
@@ -25,6 +27,7 @@ bool is_serial_candidate(int fd);
 struct DeviceNature {
     bool serialCandidate;  // as is_serial_candidate
     bool ptySlave;         // the slave side of a pseudo-terminal
+    dev_t number;          // its device number
 };
 DeviceNature examine_device(int fd, termios2* settings = nullptr);
 
@@ -39,6 +42,9 @@ bool marked_exclusive(int fd);
 // `root` (empty: this machine). Only looked at, never opened: opening a
 // serial port alone raises its modem lines.
 bool is_console_path(const char* path, const char* root = "");
+// The same for a device number (this machine's consoles are read at most
+// once a second; a tree's every time).
+bool is_console_number(dev_t number, const char* root = "");
 
 // ERROR_SUCCESS if `path` would open now; otherwise the code the open gives:
 // ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION (held by
