@@ -51,6 +51,12 @@ constexpr std::size_t CONTROL_SIZE = 1024;
 // Socket reads per look at the connection: a server that floods commands
 // (which fill no buffer) cannot keep a call reading forever.
 constexpr int READS_PER_PUMP = 8;
+// How often a write held back to the server's pace looks again.
+constexpr std::uint64_t PACE_STEP_MS = 5;
+// A timed write larger than this measures the server's pace from its start;
+// until the pace is known (PACE_KNOWN_MS), this much may wait unacknowledged.
+constexpr std::size_t PACE_FREE = 64 * 1024;
+constexpr std::uint64_t PACE_KNOWN_MS = 10;
 
 using Lock = std::unique_lock<std::mutex>;
 
@@ -118,6 +124,8 @@ private:
     Transfer hand_over(Lock& lock, const std::uint8_t* data, DWORD toWrite, std::uint64_t deadline, std::size_t& wire);
     Transfer wait_for_departure(Lock& lock, std::uint64_t deadline, std::uint64_t& until);
     bool server_takes(std::size_t& unacknowledged) const;
+    void note_pushback();
+    std::size_t allowance(std::uint64_t deadline);
     std::size_t unsent_bytes() const;
     std::size_t unacknowledged_bytes() const;
     bool connection_lost() const;
@@ -151,6 +159,15 @@ private:
     std::uint8_t sending_[SEND_SIZE];
     // A piece of data is partly in the socket: no command may go in between.
     bool midPiece_ = false;
+    // Every byte the socket took since the connection began: less what it
+    // holds unacknowledged, what the server has taken.
+    std::uint64_t handed_ = 0;
+    // The socket pushed back (the server takes less than it is given):
+    // since `backlogSince_`, when the server had taken `takenSince_`, each
+    // timed write hands on only what the server's pace takes by its deadline.
+    bool backlog_ = false;
+    std::uint64_t backlogSince_ = 0;
+    std::uint64_t takenSince_ = 0;
     std::uint8_t control_[CONTROL_SIZE];
     std::size_t controlSize_ = 0;
 
@@ -178,6 +195,8 @@ void NetworkPort::reset(const ComTarget& target) {
     overrun_ = false;
     midPiece_ = false;
     controlSize_ = 0;
+    handed_ = 0;
+    backlog_ = false;
     acknowledging_ = false;
     reset_shared();
 }
@@ -392,6 +411,7 @@ bool NetworkPort::flush_control() {
             drop_connection();
             return false;
         }
+        handed_ += static_cast<std::uint64_t>(put);
         std::memmove(control_, control_ + put, controlSize_ - static_cast<std::size_t>(put));
         controlSize_ -= static_cast<std::size_t>(put);
     }
@@ -453,6 +473,12 @@ bool NetworkPort::await(Lock& lock, std::uint64_t deadline, Done done) {
 
 BOOL NetworkPort::close() {
     Lock lock(mutex_);
+    // A socket closed with input unread is reset, and the bytes writes
+    // counted that are still on their way die with it: the input goes first.
+    for (int round = 0; round < 16; ++round) {
+        if (::recv(fd_, received_, sizeof received_, MSG_DONTWAIT) <= 0) break;
+    }
+    head_ = tail_ = 0;
     // close() gives the descriptor back even when it reports an error.
     ::close(fd_);
     fd_ = -1;
@@ -528,8 +554,10 @@ BOOL NetworkPort::read(void* buffer, DWORD toRead, DWORD& got) {
 
 // A write ends when the bytes have left for the server, or at the write
 // timeout. Without one, it still ends once the server has taken nothing for
-// the network timeout: no wait for the network is unbounded. The count is
-// the data whose every wire byte has gone.
+// the network timeout: no wait for the network is unbounded. A byte the
+// system took arrives unless the connection fails, so the count is the data
+// whose every wire byte the system took; of a write the connection failed,
+// only what the server acknowledged.
 BOOL NetworkPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
     std::lock_guard<std::mutex> turn(writeTurn_);
     Lock lock(mutex_);
@@ -537,14 +565,12 @@ BOOL NetworkPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
     const auto* data = static_cast<const std::uint8_t*>(buffer);
     const std::uint64_t deadline = write_deadline_for(toWrite);
     std::size_t wire = 0;
+    if (deadline != 0 && toWrite > PACE_FREE) note_pushback();
     const Transfer ended = hand_over(lock, data, toWrite, deadline, wire);
-    // What the system still holds is at the end of what this write handed
-    // it. A timed-out write counts what has left; a broken one only what the
-    // server acknowledged: the rest died with the connection.
-    std::size_t unsent = 0;
-    if (ended == Transfer::TimedOut) unsent = unsent_bytes();
-    if (ended == Transfer::Broken) unsent = unacknowledged_bytes();
-    const std::size_t gone = unsent < wire ? wire - unsent : 0;
+    // What the system still holds unacknowledged is at the end of what this
+    // write handed it; after a failure it died with the connection.
+    const std::size_t lost = ended == Transfer::Broken ? unacknowledged_bytes() : 0;
+    const std::size_t gone = lost < wire ? wire - lost : 0;
     sent = static_cast<DWORD>(session_ != nullptr ? tn::data_within(data, toWrite, gone) : gone);
     if (ended == Transfer::Broken) return fail(ERROR_GEN_FAILURE);
     return TRUE;
@@ -568,17 +594,22 @@ NetworkPort::Transfer NetworkPort::hand_over(Lock& lock, const std::uint8_t* dat
             if (waited && !pump()) return Transfer::Broken;
             waited = true;
             const bool paused = suspended();
+            const std::size_t offered = pieceSize - put;
+            // A timed write behind a backlog hands on no more than goes by its deadline.
+            const std::size_t allowed = backlog_ && deadline != 0 ? std::min(offered, allowance(deadline)) : offered;
             ssize_t count = -1;
             errno = EAGAIN;
             // Commands go between pieces only; a suspended server gets none.
-            if (!paused && (controlSize_ == 0 || midPiece_)) {
-                count = ::send(fd_, piece + put, pieceSize - put, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (!paused && allowed > 0 && (controlSize_ == 0 || midPiece_)) {
+                count = ::send(fd_, piece + put, allowed, MSG_NOSIGNAL | MSG_DONTWAIT);
             }
             if (count > 0) {
                 const std::size_t commandsNow = put < commands ? std::min(commands - put, std::size_t(count)) : 0;
                 put += static_cast<std::size_t>(count);
+                handed_ += static_cast<std::uint64_t>(count);
                 wire += static_cast<std::size_t>(count) - commandsNow;
                 midPiece_ = put < pieceSize;
+                if (static_cast<std::size_t>(count) < allowed) note_pushback();
                 until = bound();
                 continue;
             }
@@ -587,9 +618,13 @@ NetworkPort::Transfer NetworkPort::hand_over(Lock& lock, const std::uint8_t* dat
                 drop_connection();
                 return Transfer::Broken;
             }
-            const short events = static_cast<short>(POLLIN | (paused ? 0 : POLLOUT));
+            if (!paused && allowed > 0) note_pushback();
+            // Held back by the pace, the write looks again a moment later.
+            const bool paced = !paused && allowed == 0;
+            const short events = static_cast<short>(POLLIN | (paused || paced ? 0 : POLLOUT));
+            const std::uint64_t step = paced ? std::min(until, now_ms() + PACE_STEP_MS) : until;
             std::size_t unacknowledged = deadline == 0 ? unacknowledged_bytes() : 0;
-            if (!wait_for(lock, events, until) && deadline == 0 && server_takes(unacknowledged)) {
+            if (!wait_for(lock, events, step) && deadline == 0 && server_takes(unacknowledged)) {
                 until = bound();
                 continue;
             }
@@ -600,6 +635,7 @@ NetworkPort::Transfer NetworkPort::hand_over(Lock& lock, const std::uint8_t* dat
                     requeue(sending_ + put, commands - put);
                 } else if (session_ != nullptr && tn::ends_inside_escape(piece + commands, put - commands)) {
                     owe_iac();
+                    ++wire;  // the escaped byte goes whole, before anything else
                 }
                 midPiece_ = false;
                 return Transfer::TimedOut;
@@ -645,6 +681,32 @@ NetworkPort::Transfer NetworkPort::wait_for_departure(Lock& lock, std::uint64_t 
         lock.lock();
     } while (unsent_bytes() > 0);
     return Transfer::Done;
+}
+
+// The socket took less than offered (the server is not keeping up), or a
+// large timed write begins. From here on the server's pace is measured,
+// until a write finds it caught up.
+void NetworkPort::note_pushback() {
+    if (backlog_) return;
+    backlog_ = true;
+    backlogSince_ = now_ms();
+    takenSince_ = handed_ - unacknowledged_bytes();
+}
+
+// How much more the socket may take so that, at the pace the server has
+// taken bytes since the backlog began, it has taken all by `deadline`.
+// Once the server has everything, the backlog is over.
+std::size_t NetworkPort::allowance(std::uint64_t deadline) {
+    const std::size_t waiting = unacknowledged_bytes();
+    if (waiting == 0) {
+        backlog_ = false;
+        return SEND_SIZE;
+    }
+    const std::uint64_t now = now_ms();
+    if (now < backlogSince_ + PACE_KNOWN_MS) return waiting < PACE_FREE ? PACE_FREE - waiting : 0;
+    const double taken = static_cast<double>(handed_ - waiting - takenSince_);
+    const double goes = taken / static_cast<double>(now - backlogSince_) * static_cast<double>(left_ms(deadline));
+    return goes > static_cast<double>(waiting) ? static_cast<std::size_t>(std::min(goes - waiting, 1e9)) : 0;
 }
 
 // Whether the server has acknowledged bytes since `unacknowledged` was
