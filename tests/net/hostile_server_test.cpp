@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <mutex>
@@ -550,6 +551,47 @@ TEST_F(HostileServer, CountsAreExactlyWhatArrivesWhateverTheReader) {
             }
         }
     }
+}
+
+// The tool piping a file is one more caller resending from the counts: the
+// file arrives whole, once, over either protocol, to a slow reader.
+TEST_F(HostileServer, TermPipingAFileDeliversItIntact) {
+    const std::string file = stream_of(200000, true);
+    char path[] = "/tmp/tarvo-piped-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, file.data(), file.size()), static_cast<ssize_t>(file.size()));
+    ::close(fd);
+    for (const char* scheme : {"tcp", "rfc2217"}) {
+        Taken taken;
+        Rfc2217Server framed;
+        framed.readSize = 2048;
+        framed.pauseMs = 20;
+        framed.onData = [&](int, const std::string& data) {
+            std::lock_guard<std::mutex> guard(taken.mutex);
+            taken.read += data;
+        };
+        TestServer server([&](int socket, const std::atomic<bool>& stopping) {
+            if (std::string(scheme) == "rfc2217") return framed.serve(socket, stopping);
+            for (;;) {
+                const std::string got = receive_some(socket, 2048, 1000);
+                if (got.empty()) break;
+                framed.onData(socket, got);
+                ::usleep(20000);
+            }
+        }, 8192);
+        const std::string command = std::string(TARVO_TOOL) + " term --quiet " + server.url(scheme, BOUND) + " < " + path;
+        EXPECT_EQ(std::system(command.c_str()), 0) << scheme;
+        ASSERT_TRUE(wait_until([&] {
+            std::lock_guard<std::mutex> guard(taken.mutex);
+            return taken.read.size() >= file.size();
+        }, 10000)) << scheme << ": " << taken.read.size();
+        ::usleep(100000);
+        std::lock_guard<std::mutex> guard(taken.mutex);
+        EXPECT_EQ(taken.read.size(), file.size()) << scheme;
+        EXPECT_TRUE(taken.read == file) << scheme << ": not the file";
+    }
+    ::unlink(path);
 }
 
 }  // namespace
