@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -284,6 +285,48 @@ TEST_P(OverSer2net, AServerStoppedMidTransferIsAHungUpLine) {
     EXPECT_LT(elapsed_ms(start), 2000);
     EXPECT_EQ(sio_close(PORT), 0);
     EXPECT_EQ(sio_open(PORT), ERR_OPEN_FAILED);
+}
+
+// The instrument reads 2 KiB every 20 ms and stalls for 700 ms on the way:
+// a caller resending from the counts of tarvo_send and of sio_write gets
+// every byte to the device once and in order, and the counts add up to
+// exactly what arrived.
+TEST_P(OverSer2net, CountsFromASlowStallingDeviceAreExactlyWhatArrives) {
+    for (const bool extension : {true, false}) {
+        const auto data = pattern(160 * 1024);
+        std::vector<std::uint8_t> arrived;
+        std::atomic<long> took{0};
+        std::atomic<bool> stop{false};
+        std::thread device([&] {
+            bool stalled = false;
+            while (!stop) {
+                const auto got = pty.receive(2048, 20);
+                arrived.insert(arrived.end(), got.begin(), got.end());
+                took = static_cast<long>(arrived.size());
+                ::usleep(20000);
+                if (!stalled && arrived.size() >= 48 * 1024) {
+                    stalled = true;
+                    ::usleep(700000);
+                }
+            }
+        });
+        long counted = 0;
+        const auto start = Clock::now();
+        while (counted < static_cast<long>(data.size()) && elapsed_ms(start) < 20000) {
+            const char* from = reinterpret_cast<const char*>(data.data()) + counted;
+            const int left = static_cast<int>(data.size() - counted);
+            const int sent = extension ? tarvo_send(PORT, from, left) : sio_write(PORT, from, left);
+            ASSERT_GE(sent, 0);
+            counted += sent;
+        }
+        EXPECT_EQ(counted, static_cast<long>(data.size())) << extension;
+        EXPECT_TRUE(wait_until([&] { return took >= counted; }, 10000)) << extension << ": " << took;
+        ::usleep(200000);
+        stop = true;
+        device.join();
+        EXPECT_EQ(static_cast<long>(arrived.size()), counted) << extension;
+        EXPECT_TRUE(std::equal(arrived.begin(), arrived.end(), data.begin())) << extension << ": not in order";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Accepters, OverSer2net,
