@@ -25,7 +25,10 @@ enum tarvo_cause {
     TARVO_CAUSE_NO_ANSWER = 8,    /* the server or the name lookup did not answer in time */
     TARVO_CAUSE_NO_SUCH_HOST = 9, /* the host name does not resolve */
     TARVO_CAUSE_NEGOTIATION = 10, /* the server refused the serial-port protocol */
-    TARVO_CAUSE_OTHER = 11        /* anything else: the text says what */
+    TARVO_CAUSE_OTHER = 11,       /* anything else: the text says what */
+    TARVO_CAUSE_UNREACHABLE = 12, /* no route to the network server */
+    TARVO_CAUSE_RESET = 13,       /* the network server reset the connection */
+    TARVO_CAUSE_MALFORMED = 14    /* the server answered something malformed */
 };
 
 /*

@@ -489,6 +489,77 @@ long send_from_counts(bool extension, const std::string& stream) {
     return total;
 }
 
+std::string cause_of_open() {
+    char text[256] = {};
+    tarvo_open_cause(PORT, text, sizeof text);
+    return text;
+}
+
+// Each way an open fails keeps its own cause, and an answer that cannot be
+// read is said to be one, at once, not waited out as no answer.
+TEST_F(HostileServer, FailedOpensKeepTheirCause) {
+    Rfc2217Server garbled;
+    garbled.answer = [](const tn::Event& event) {
+        return Rfc2217Server::is_rate_query(event) ? sb({101, 0x25}) : Rfc2217Server::standard(event);
+    };
+    TestServer malformed([&](int socket, const std::atomic<bool>& stopping) { garbled.serve(socket, stopping); });
+    TestServer resetting([](int socket, const std::atomic<bool>&) {
+        const linger abrupt{1, 0};  // the close that follows is a reset
+        ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+    });
+    const struct {
+        const char* what;
+        std::string url;
+        int cause;
+    } cases[] = {
+        {"refused", "tcp://127.0.0.1:" + std::to_string(free_port()) + BOUND, TARVO_CAUSE_REFUSED},
+        {"malformed", malformed.url("rfc2217", BOUND), TARVO_CAUSE_MALFORMED},
+        {"reset", resetting.url("rfc2217", BOUND), TARVO_CAUSE_RESET},
+    };
+    for (const auto& test : cases) {
+        const auto start = Clock::now();
+        EXPECT_EQ(open_url(test.url), ERR_OPEN_FAILED) << test.what;
+        EXPECT_LT(elapsed_ms(start), 250) << test.what;
+        EXPECT_EQ(tarvo_open_cause(PORT, nullptr, 0), test.cause) << test.what << ": " << cause_of_open();
+    }
+    EXPECT_NE(cause_of_open().find("the server reset the connection"), std::string::npos) << cause_of_open();
+}
+
+// A server that reads its answers its own way (as one seen in the field
+// does): a rate in 8 bytes, DTR and RTS changes answered with its flow
+// control, break answers of either kind. The port opens, a change answered
+// wrongly fails at once and alone, and a break is bounded by the timeout.
+TEST_F(HostileServer, AServerOfOtherHabitsIsWorkedWith) {
+    std::atomic<bool> frozen{false};
+    Rfc2217Server other;
+    other.answer = [&](const tn::Event& event) {
+        if (frozen) return std::string();
+        if (Rfc2217Server::is_rate_query(event)) return sb({101, 0, 0, 0x96, 0, 0, 0, 0, 0});
+        if (event.size == 2 && event.value[0] == tn::SET_CONTROL) {
+            const std::uint8_t asked = event.value[1];
+            if (asked == tn::CONTROL_ASK_DTR) return sb({105, tn::DTR_OFF});
+            if (asked >= tn::DTR_ON && asked <= tn::RTS_OFF) return sb({105, tn::FLOW_NONE});
+            if (asked == tn::BREAK_OFF) return sb({105, tn::BREAK_ON});
+        }
+        return Rfc2217Server::standard(event);
+    };
+    TestServer server([&](int socket, const std::atomic<bool>& stopping) { other.serve(socket, stopping); });
+    ASSERT_EQ(open_url(server.url("rfc2217", BOUND)), 0) << cause_of_open();
+    auto start = Clock::now();
+    EXPECT_EQ(sio_DTR(PORT, 1), ERR_SET_STATE_FAILED);
+    EXPECT_LT(elapsed_ms(start), 150);
+    start = Clock::now();
+    EXPECT_EQ(sio_baud(PORT, 19200), 0);
+    EXPECT_EQ(sio_ioctl(PORT, 12, 0x03), 0);
+    EXPECT_LT(elapsed_ms(start), 150);
+    EXPECT_EQ(tarvo_break(PORT, 10), 0);
+    frozen = true;
+    start = Clock::now();
+    EXPECT_EQ(tarvo_break(PORT, 10), ERR_SET_STATE_FAILED);
+    EXPECT_GE(elapsed_ms(start), 250);
+    EXPECT_LT(elapsed_ms(start), 1000);
+}
+
 // Every byte arrives once and in order, and the counts add up to exactly
 // what arrived: a write that ends by its deadline counts what it handed
 // on, since that arrives; one that fails counts what the server took.

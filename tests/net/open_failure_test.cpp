@@ -74,7 +74,11 @@ TEST(NetworkOpen, EachFailureHasItsOwnCodeWithinTheBound) {
         send_all(socket, {char(tn::IAC), char(tn::DONT), char(tn::BINARY)});
         receive_some(socket, 100, 1000);
     });
-    TestServer hangingUp([](int, const std::atomic<bool>&) {});
+    TestServer hangingUp([](int socket, const std::atomic<bool>&) { receive_some(socket, 15, 1000); });
+    TestServer resetting([](int socket, const std::atomic<bool>&) {
+        const linger abrupt{1, 0};
+        ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+    });
     const FullListener full;
     const struct {
         const char* what;
@@ -86,6 +90,9 @@ TEST(NetworkOpen, EachFailureHasItsOwnCodeWithinTheBound) {
         {"negotiation not answered", silent.url("rfc2217", BOUND), ERROR_SEM_TIMEOUT},
         {"negotiation refused", rejecting.url("rfc2217", BOUND), ERROR_NOT_SUPPORTED},
         {"hangs up", hangingUp.url("rfc2217", BOUND), ERROR_GEN_FAILURE},
+        {"resets", resetting.url("rfc2217", BOUND), WSAECONNRESET},
+        // Only loopback is up: no route leads anywhere else.
+        {"unreachable", std::string("tcp://198.51.100.1:7000") + BOUND, ERROR_NETWORK_UNREACHABLE},
     };
     for (const auto& test : cases) {
         const Outcome outcome = open_url(test.url);

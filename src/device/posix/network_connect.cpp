@@ -37,7 +37,12 @@ ConnectFailure failure_of(int error) {
     switch (error) {
         case ECONNREFUSED: return ConnectFailure::Refused;
         case ETIMEDOUT: return ConnectFailure::NoAnswer;
-        default: return ConnectFailure::Unreachable;
+        case ECONNRESET: return ConnectFailure::Reset;
+        case ENETUNREACH:
+        case EHOSTUNREACH:
+        case ENETDOWN:
+        case EHOSTDOWN: return ConnectFailure::Unreachable;
+        default: return ConnectFailure::Other;
     }
 }
 
@@ -45,7 +50,7 @@ ConnectFailure lookup_failure(Lookup lookup) {
     switch (lookup) {
         case Lookup::NoSuchHost: return ConnectFailure::NoSuchHost;
         case Lookup::NoAnswer: return ConnectFailure::NoAnswer;
-        default: return ConnectFailure::Unreachable;
+        default: return ConnectFailure::Other;
     }
 }
 
@@ -86,15 +91,19 @@ int connect_to_server(const ComTarget& target, int timeoutMs, ConnectFailure& wh
     return connected;
 }
 
-dev::DWORD open_error(ConnectFailure why, bool protocolRefused, bool timedOut) {
+dev::DWORD open_error(ConnectFailure why, bool protocolRefused, bool malformed, dev::DWORD broken, bool timedOut) {
     switch (why) {
         case ConnectFailure::NoSuchHost: return dev::WSAHOST_NOT_FOUND;
         case ConnectFailure::Refused: return dev::ERROR_CONNECTION_REFUSED;
         case ConnectFailure::NoAnswer: return dev::ERROR_SEM_TIMEOUT;
-        case ConnectFailure::Unreachable: return dev::ERROR_GEN_FAILURE;
+        case ConnectFailure::Unreachable: return dev::ERROR_NETWORK_UNREACHABLE;
+        case ConnectFailure::Reset: return dev::WSAECONNRESET;
+        case ConnectFailure::Other: return dev::ERROR_GEN_FAILURE;
         case ConnectFailure::None: break;
     }
     if (protocolRefused) return dev::ERROR_NOT_SUPPORTED;
+    if (malformed) return dev::ERROR_INVALID_DATA;
+    if (broken != 0) return broken;
     return timedOut ? dev::ERROR_SEM_TIMEOUT : dev::ERROR_GEN_FAILURE;
 }
 

@@ -95,7 +95,10 @@ private:
     std::size_t visible();
     void acknowledge_at_once();
     void make_room();
-    void drop_connection();
+    // The connection failed (with `error`, an errno; 0 for the server's end
+    // of the stream): every call fails from now on, with what failed.
+    void drop_connection(int error);
+    DWORD failure() const { return broken_ ? brokenError_ : ERROR_GEN_FAILURE; }
 
     bool queue_control(const std::uint8_t* bytes, std::size_t size);
     void owe_iac();
@@ -143,6 +146,7 @@ private:
     int fd_ = -1;
     int timeoutMs_ = DEFAULT_NETWORK_TIMEOUT_MS;
     bool broken_ = false;
+    DWORD brokenError_ = ERROR_GEN_FAILURE;
     // The COM-PORT-OPTION session over the Telnet framing; none over raw
     // TCP, where data is all there is and the settings are this side's.
     Rfc2217Session* session_ = nullptr;
@@ -186,6 +190,7 @@ void NetworkPort::reset(const ComTarget& target) {
     fd_ = -1;
     timeoutMs_ = target.timeoutMs;
     broken_ = false;
+    brokenError_ = ERROR_GEN_FAILURE;
     const bool rfc2217 = target.kind == TargetKind::Rfc2217;
     rfc2217_ = Rfc2217Session(rfc2217 && target.purgeLocal, static_cast<std::uint64_t>(target.timeoutMs));
     session_ = rfc2217 ? &rfc2217_ : nullptr;
@@ -242,7 +247,9 @@ bool NetworkPort::open(const ComTarget& target) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
         give_up_hold();
-        set_last_error(open_error(why, session_ != nullptr && session_->refused(), left_ms(deadline) == 0));
+        const bool refused = session_ != nullptr && session_->refused();
+        const bool malformed = session_ != nullptr && session_->malformed();
+        set_last_error(open_error(why, refused, malformed, broken_ ? brokenError_ : 0, left_ms(deadline) == 0));
     }
     return ok;
 }
@@ -274,7 +281,10 @@ bool NetworkPort::pass_every_byte(Lock& lock) {
 
 const DCB& NetworkPort::settings() const { return session_ != nullptr ? session_->known() : rawSettings_; }
 
-void NetworkPort::drop_connection() { broken_ = true; }
+void NetworkPort::drop_connection(int error) {
+    broken_ = true;
+    brokenError_ = error == 0 ? ERROR_GEN_FAILURE : error_from_errno(error);
+}
 
 void NetworkPort::make_room() {
     if (head_ == tail_) {
@@ -307,13 +317,13 @@ bool NetworkPort::pump(bool overflowing) {
         }
         const ssize_t got = ::recv(fd_, into, room, MSG_DONTWAIT);
         if (got == 0) {
-            drop_connection();
+            drop_connection(0);
             return false;
         }
         if (got < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-            drop_connection();
+            drop_connection(errno);
             return false;
         }
         decode(into, static_cast<std::size_t>(got), into != spill);
@@ -408,7 +418,7 @@ bool NetworkPort::flush_control() {
         if (put < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-            drop_connection();
+            drop_connection(errno);
             return false;
         }
         handed_ += static_cast<std::uint64_t>(put);
@@ -488,11 +498,11 @@ BOOL NetworkPort::close() {
 
 BOOL NetworkPort::clear_comm_error(DWORD* errors, COMSTAT* stat) {
     Lock lock(mutex_);
-    if (!pump()) return fail(ERROR_GEN_FAILURE);
+    if (!pump()) return fail(failure());
     // Line errors reach a network port as data, if at all; the one condition
     // is data dropped while answers were read from behind it.
     const std::size_t waiting = visible();
-    if (session_ != nullptr && session_->take_missed_purge()) return fail(ERROR_GEN_FAILURE);
+    if (session_ != nullptr && session_->take_missed_purge()) return fail(failure());
     if (errors != nullptr) *errors = overrun_ ? CE_RXOVER : 0;
     overrun_ = false;
     if (stat != nullptr) {
@@ -518,7 +528,7 @@ BOOL NetworkPort::purge(DWORD flags) {
     const bool serverPurges = clears && session_ != nullptr && session_->purges_at_server(exchangeStarts);
     // Data already in the socket came before the server's confirmation and
     // goes with it: only a purge of this side alone must read it to drop it.
-    if (broken_ || (!(serverPurges && exchangeStarts) && !pump())) return fail(ERROR_GEN_FAILURE);
+    if (broken_ || (!(serverPurges && exchangeStarts) && !pump())) return fail(failure());
     if (!clears) return TRUE;
     head_ = tail_ = 0;
     if (!serverPurges) return TRUE;
@@ -527,14 +537,14 @@ BOOL NetworkPort::purge(DWORD flags) {
     const std::uint64_t deadline = now + static_cast<std::uint64_t>(timeoutMs_);
     // Before a write the message waits to go in one segment with the
     // write's first bytes: one wake-up of the server instead of two.
-    if (!(exchangeStarts && queue_outbox()) && !send_outbox(lock, deadline)) return fail(ERROR_GEN_FAILURE);
+    if (!(exchangeStarts && queue_outbox()) && !send_outbox(lock, deadline)) return fail(failure());
     session_->purge_sent(now);
     if (exchangeStarts) return TRUE;
     // Every purge still pending is confirmed in order, this one last.
     const std::uint64_t awaited = session_->confirmations_awaited();
     if (!await(lock, deadline, [this, awaited] { return session_->confirmed(awaited); })) {
         session_->forget_purges();
-        return fail(ERROR_GEN_FAILURE);
+        return fail(failure());
     }
     return TRUE;
 }
@@ -542,7 +552,7 @@ BOOL NetworkPort::purge(DWORD flags) {
 BOOL NetworkPort::read(void* buffer, DWORD toRead, DWORD& got) {
     Lock lock(mutex_);
     // The socket is asked only when what is here does not cover the read.
-    if (broken_ || (visible() < toRead && !pump())) return fail(ERROR_GEN_FAILURE);
+    if (broken_ || (visible() < toRead && !pump())) return fail(failure());
     const std::size_t waiting = visible();
     const std::size_t amount = toRead < waiting ? toRead : waiting;
     auto* bytes = static_cast<std::uint8_t*>(buffer);
@@ -561,7 +571,7 @@ BOOL NetworkPort::read(void* buffer, DWORD toRead, DWORD& got) {
 BOOL NetworkPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
     std::lock_guard<std::mutex> turn(writeTurn_);
     Lock lock(mutex_);
-    if (broken_) return fail(ERROR_GEN_FAILURE);
+    if (broken_) return fail(failure());
     const auto* data = static_cast<const std::uint8_t*>(buffer);
     const std::uint64_t deadline = write_deadline_for(toWrite);
     std::size_t wire = 0;
@@ -572,7 +582,7 @@ BOOL NetworkPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
     const std::size_t lost = ended == Transfer::Broken ? unacknowledged_bytes() : 0;
     const std::size_t gone = lost < wire ? wire - lost : 0;
     sent = static_cast<DWORD>(session_ != nullptr ? tn::data_within(data, toWrite, gone) : gone);
-    if (ended == Transfer::Broken) return fail(ERROR_GEN_FAILURE);
+    if (ended == Transfer::Broken) return fail(failure());
     return TRUE;
 }
 
@@ -615,7 +625,7 @@ NetworkPort::Transfer NetworkPort::hand_over(Lock& lock, const std::uint8_t* dat
             }
             if (count < 0 && errno == EINTR) continue;
             if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-                drop_connection();
+                drop_connection(errno);
                 return Transfer::Broken;
             }
             if (!paused && allowed > 0) note_pushback();
@@ -670,7 +680,7 @@ NetworkPort::Transfer NetworkPort::wait_for_departure(Lock& lock, std::uint64_t 
     std::size_t unacknowledged = unacknowledged_bytes();
     do {
         if (connection_lost()) {
-            drop_connection();
+            drop_connection(ECONNRESET);
             return Transfer::Broken;
         }
         if (deadline == 0 && server_takes(unacknowledged)) until = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
@@ -743,7 +753,7 @@ bool NetworkPort::connection_lost() const {
 
 BOOL NetworkPort::get_state(DCB& dcb) {
     Lock lock(mutex_);
-    if (!pump()) return fail(ERROR_GEN_FAILURE);
+    if (!pump()) return fail(failure());
     dcb = settings();
     dcb.fNull = null_setting();
     return TRUE;
@@ -755,11 +765,11 @@ BOOL NetworkPort::set_state(const DCB& dcb) {
     // The known rate is never 0 (a server asked for rate 0 reports its rate),
     // so a block with rate 0 is refused here as on a live terminal.
     if (!valid_control_block(dcb, settings().BaudRate)) return fail(ERROR_INVALID_PARAMETER);
-    if (!pump()) return fail(ERROR_GEN_FAILURE);
+    if (!pump()) return fail(failure());
     if (session_ == nullptr) {
         rawSettings_ = dcb;
     } else if (!apply_settings(lock, dcb)) {
-        return fail(ERROR_GEN_FAILURE);
+        return fail(failure());
     }
     keep_null_setting(dcb);
     return TRUE;
@@ -778,7 +788,7 @@ bool NetworkPort::apply_settings(Lock& lock, const DCB& dcb) {
 
 BOOL NetworkPort::modem_status(DWORD& lines) {
     Lock lock(mutex_);
-    if (!pump()) return fail(ERROR_GEN_FAILURE);
+    if (!pump()) return fail(failure());
     // Raw TCP carries no status lines.
     if (session_ == nullptr || !session_->modem_lines(lines)) return fail(ERROR_NOT_SUPPORTED);
     return TRUE;
@@ -788,9 +798,14 @@ BOOL NetworkPort::set_break(bool on) {
     std::lock_guard<std::mutex> turn(settingTurn_);
     Lock lock(mutex_);
     if (session_ == nullptr) return fail(ERROR_NOT_SUPPORTED);
-    if (!pump()) return fail(ERROR_GEN_FAILURE);
+    if (!pump()) return fail(failure());
     session_->ask_break(on);
-    if (!send_outbox(lock, now_ms() + static_cast<std::uint64_t>(timeoutMs_))) return fail(ERROR_GEN_FAILURE);
+    // Bounded by the timeout: a frozen server fails the call, not the line.
+    const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
+    if (!send_outbox(lock, deadline)) return fail(failure());
+    if (!await(lock, deadline, [this] { return session_->break_answered(); }) || !session_->break_agreed()) {
+        return fail(failure());
+    }
     return TRUE;
 }
 
