@@ -109,7 +109,8 @@ TARVO_API(int) tarvo_send(int port, const char *buffer, int count);
  *   TARVO_RI, TARVO_DCD; ERR_NOT_OPEN, ERR_STATUS_FAILED (the device has no
  *   modem lines, as a pty or a raw TCP port).
  * tarvo_break: holds the line in the break state for `ms` milliseconds
- *   (1..5000), then releases it. 0, ERR_NOT_OPEN, ERR_BAD_PARAMETER,
+ *   (1..5000), then releases it; a network server's answer to each step is
+ *   awaited within the port's timeout. 0, ERR_NOT_OPEN, ERR_BAD_PARAMETER,
  *   ERR_SET_STATE_FAILED.
  */
 TARVO_API(int) tarvo_modem_status(int port);
