@@ -130,14 +130,17 @@ TEST(Rfc2217Session, AnAnswerOfAnotherSettingFailsThatChangeAlone) {
     EXPECT_TRUE(session.changes_answered());
     EXPECT_FALSE(session.settle_changes(true));
 
-    // The next change starts from what is known, as every caller's does.
-    wanted = session.known();
+    // The next change, whether it asks for the line again or not, waits for
+    // no line: they are kept on this side from now on.
     wanted.BaudRate = 19200;
     session.change_settings(wanted);
-    EXPECT_EQ(said(session), (std::vector<Bytes>{{1, 0, 0, 0x4B, 0x00}}));
+    EXPECT_EQ(said(session), (std::vector<Bytes>{{1, 0, 0, 0x4B, 0x00}, {tn::SET_CONTROL, tn::DTR_OFF}}));
     session.take(sub({101, 0, 0, 0x4B, 0x00}));
     EXPECT_TRUE(session.changes_answered());
     EXPECT_TRUE(session.settle_changes(true));
+    EXPECT_EQ(session.known().fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
+    DWORD lines = 0;
+    EXPECT_FALSE(session.modem_lines(lines));
 
     for (const std::uint8_t answer : {tn::BREAK_ON, tn::BREAK_OFF}) {
         session.ask_break(false);

@@ -137,6 +137,41 @@ TestServer::~TestServer() {
     ::close(listener_);
 }
 
+namespace {
+
+constexpr const char* SREDIRD = "/usr/sbin/sredird";
+
+}  // namespace
+
+bool Sredird::installed() { return ::access(SREDIRD, X_OK) == 0; }
+
+Sredird::Sredird(const pty::Pty& pty)
+    : device_(pty.slave_name()),
+      lockFile_("/tmp/tarvo-sredird-" + std::to_string(::getpid()) + "-" + std::to_string(free_port())),
+      server_([this](int socket, const std::atomic<bool>& stopping) {
+          const pid_t child = ::fork();
+          if (child == 0) {
+              ::dup2(socket, 0);
+              ::dup2(socket, 1);
+              const int quiet = ::open("/dev/null", O_WRONLY);
+              ::dup2(quiet, 2);
+              // Log level 0; no polling of modem lines a pty does not have.
+              ::execl(SREDIRD, "sredird", "0", device_.c_str(), lockFile_.c_str(), "0", static_cast<char*>(nullptr));
+              ::_exit(127);
+          }
+          int status = 0;
+          while (::waitpid(child, &status, WNOHANG) == 0) {
+              if (stopping) {
+                  ::kill(child, SIGKILL);
+                  ::waitpid(child, &status, 0);
+                  break;
+              }
+              ::usleep(10000);
+          }
+      }) {}
+
+Sredird::~Sredird() { ::unlink(lockFile_.c_str()); }
+
 std::string TestServer::url(const std::string& scheme, const std::string& suffix) const {
     return scheme + "://127.0.0.1:" + std::to_string(port_) + suffix;
 }

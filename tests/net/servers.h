@@ -73,6 +73,25 @@ private:
     std::thread thread_;
 };
 
+// sredird, a second real COM-PORT server, serving `pty`'s slave: each
+// connection is handed to a sredird of its own (it runs from inetd), which
+// ends with it.
+class Sredird {
+public:
+    explicit Sredird(const pty::Pty& pty);
+    ~Sredird();
+    Sredird(const Sredird&) = delete;
+    Sredird& operator=(const Sredird&) = delete;
+
+    static bool installed();
+    std::string url(const std::string& suffix = "") const { return server_.url("rfc2217", suffix); }
+
+private:
+    std::string device_;
+    std::string lockFile_;
+    TestServer server_;
+};
+
 // A name server on 127.0.0.1 port 53, which tests/net/isolated.sh names in
 // resolv.conf: it gives each name of `names` its IPv4 address (and no IPv6
 // one) and says every other name does not exist; a silent one takes the

@@ -1,5 +1,7 @@
 #include "device/posix/rfc2217_session.h"
 
+#include <initializer_list>
+
 namespace tarvo::posix {
 
 using namespace tarvo::dev;
@@ -205,6 +207,7 @@ void Rfc2217Session::change(Answer answer, bool differs, std::uint8_t code, std:
 void Rfc2217Session::change_settings(const DCB& dcb) {
     requested_ = dcb;
     malformed_ = false;
+    controlsOpenCount_ = 0;
     for (bool& awaited : awaited_) awaited = false;
     const std::uint32_t rate = dcb.BaudRate;
     const std::uint8_t rateWire[4] = {static_cast<std::uint8_t>(rate >> 24), static_cast<std::uint8_t>(rate >> 16),
@@ -250,6 +253,12 @@ bool Rfc2217Session::settle_changes(bool arrived) {
         if (!agreed(Answer(i))) agreedAll = false;
         // An answer, even a refusal, says what the server has.
         unconfirmed_[i] = !fresh_[i];
+    }
+    // A server that answers a line with another setting confirms no line:
+    // from now on the lines are kept on this side, as for one that answers
+    // nothing for them.
+    for (const Answer line : {DTR, RTS}) {
+        if (awaited_[line] && fresh_[line] && answer_[line] == MISMATCH) modemLines_ = false;
     }
     if (agreedAll) {
         known_ = requested_;
@@ -297,6 +306,7 @@ bool Rfc2217Session::take_missed_purge() {
 
 void Rfc2217Session::ask_break(bool on) {
     const std::uint8_t value = on ? tn::BREAK_ON : tn::BREAK_OFF;
+    controlsOpenCount_ = 0;
     ask_setting(BREAK, tn::SET_CONTROL, &value, 1);
 }
 

@@ -154,10 +154,11 @@ private:
     // Settings sent whose answer never came: what the server has is not
     // known, so the next change sends them whatever `known_` says.
     bool unconfirmed_[ANSWER_COUNT] = {};
-    // SET-CONTROL questions awaiting their answer, in the order asked, each
-    // setting once: all share one answer code, and a server that answers
-    // one of them with another setting (as some answer DTR and RTS with
-    // their flow control) answers the first still open.
+    // SET-CONTROL questions of this exchange awaiting their answer, in the
+    // order asked, each setting once: all share one answer code, and a
+    // server that answers one of them with another setting (as some answer
+    // DTR and RTS with their flow control) answers the first still open.
+    // Questions a server never answers (DTR on a pty) go with their exchange.
     Answer controlsOpen_[ANSWER_COUNT] = {};
     std::size_t controlsOpenCount_ = 0;
     bool malformed_ = false;
