@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-NATIVE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev)
+NATIVE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev pkg-config libc-ares-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine32:i386 wine64 googletest)
 # tmux: the terminal's tests type into it and read its screen. ser2net: the
 # network ports' tests serve ptys with it. iproute2: those run in a network

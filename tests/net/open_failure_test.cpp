@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -120,8 +121,53 @@ TEST(NetworkLookup, NamesResolveFromHostsFileAndNameServerWithSearchDomain) {
     EXPECT_EQ(resolver.queries(), 0);  // /etc/hosts answered
     EXPECT_EQ(open_url("tcp://rig.test:" + port).error, ERROR_SUCCESS);
     EXPECT_EQ(open_url("tcp://rig:" + port).error, ERROR_SUCCESS);  // through the search domain
+    const int asked = resolver.queries();
+    EXPECT_GE(asked, 4);  // A and AAAA for each name
     EXPECT_EQ(open_url("tcp://127.0.0.1:" + port).error, ERROR_SUCCESS);
-    EXPECT_EQ(resolver.queries(), 4);  // A and AAAA for each name; none for an address
+    EXPECT_EQ(resolver.queries(), asked);  // none for an address
+}
+
+bool system_finds(const char* name) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int result = ::getaddrinfo(name, "7000", &hints, &found);
+    if (found != nullptr) ::freeaddrinfo(found);
+    return result == 0;
+}
+
+// Name servers that answer in ways seen in the field: the system's resolver
+// finds the name in each case, and so does an open, well within its bound.
+TEST(NetworkLookup, NamesTheSystemFindsAreFoundInTime) {
+    if (const char* why = why_no_lookups()) GTEST_SKIP() << why;
+    TestServer server([](int, const std::atomic<bool>&) {});
+    const std::string url = "tcp://rig.test:" + std::to_string(server.port()) + "?timeout=3000";
+    const struct {
+        const char* what;
+        TestResolver::Ipv6 ipv6;
+        bool truncated;
+    } cases[] = {
+        {"IPv6 question never answered", TestResolver::Ipv6::Silent, false},
+        {"IPv6 name said not to exist", TestResolver::Ipv6::NoSuchName, false},
+        {"answers cut over UDP", TestResolver::Ipv6::None, true},
+    };
+    for (const auto& test : cases) {
+        TestResolver resolver(std::map<std::string, std::string>{{"rig.test", "127.0.0.1"}});
+        resolver.answer_ipv6(test.ipv6);
+        if (test.truncated) resolver.truncate_udp();
+        if (test.ipv6 != TestResolver::Ipv6::Silent) {
+            EXPECT_TRUE(system_finds("rig.test")) << test.what;
+        }
+        const Outcome outcome = open_url(url);
+        EXPECT_EQ(outcome.error, ERROR_SUCCESS) << test.what;
+        EXPECT_LT(outcome.tookMs, 1000) << test.what;
+    }
+    // A name no host file or server can hold fails at once.
+    TestResolver silent({}, true);
+    const Outcome outcome = open_url("tcp://r\xC3\xA4ig.test:7000?timeout=3000");
+    EXPECT_EQ(outcome.error, WSAHOST_NOT_FOUND);
+    EXPECT_LT(outcome.tookMs, 100);
+    EXPECT_EQ(silent.queries(), 0);
 }
 
 std::size_t thread_count() {
