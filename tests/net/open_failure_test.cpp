@@ -7,12 +7,15 @@
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "device/device.h"
@@ -177,6 +180,34 @@ std::size_t thread_count() {
         ::closedir(tasks);
     }
     return count;
+}
+
+// A hosts file of the test's own (bound over /etc/hosts in the test's mount
+// namespace): a line of more than 1,023 bytes with the name at its end, and
+// a name with 60 addresses that refuse and the live one last.
+TEST(NetworkLookup, HostsFileLinesOfAnyLengthAndAllTheirAddresses) {
+    if (const char* why = why_no_lookups()) GTEST_SKIP() << why;
+    TestServer server([](int, const std::atomic<bool>&) {});
+    char path[] = "/tmp/tarvo-hosts-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    std::string hosts = "127.0.0.1 localhost\n127.0.0.1";
+    for (int i = 0; i < 120; ++i) hosts += " alias" + std::to_string(i) + ".test";
+    hosts += " long.test\n";
+    for (int i = 2; i < 62; ++i) hosts += "127.0.0." + std::to_string(i) + " many.test\n";
+    hosts += "127.0.0.1 many.test\n";
+    ASSERT_EQ(::write(fd, hosts.data(), hosts.size()), static_cast<ssize_t>(hosts.size()));
+    ::close(fd);
+    ASSERT_EQ(::mount(path, "/etc/hosts", nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+    TestResolver denying({});
+    for (const char* name : {"long.test", "many.test"}) {
+        EXPECT_TRUE(system_finds(name)) << name;
+        const Outcome outcome = open_url("tcp://" + std::string(name) + ":" + std::to_string(server.port()) + "?timeout=3000");
+        EXPECT_EQ(outcome.error, ERROR_SUCCESS) << name;
+        EXPECT_LT(outcome.tookMs, 1000) << name;
+    }
+    ::umount("/etc/hosts");
+    ::unlink(path);
 }
 
 TEST(NetworkLookup, FailedLookupsHaveTheirCodesWithinTheBoundAndLeaveNoThread) {
