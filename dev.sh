@@ -9,14 +9,14 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-NATIVE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev)
+NATIVE_PACKAGES=(cmake g++ make libgtest-dev libgmock-dev pkg-config libc-ares-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 wine wine32:i386 wine64 googletest)
 # tmux: the terminal's tests type into it and read its screen. ser2net: the
 # network ports' tests serve ptys with it. iproute2: those run in a network
 # namespace of their own (tests/net/isolated.sh). stress-ng: the CPU hog of
 # tests/load/soak.sh. qemu, a kernel and busybox: the virtual machine with real
-# serial drivers (tests/vm).
-TEST_PACKAGES=(strace valgrind tmux ser2net iproute2 stress-ng qemu-system-x86 linux-image-amd64 busybox-static)
+# serial drivers (tests/vm). sredird: the second real COM-PORT server.
+TEST_PACKAGES=(strace valgrind tmux ser2net iproute2 stress-ng qemu-system-x86 linux-image-amd64 busybox-static sredird)
 SANITIZE_PACKAGES=(libasan8 libubsan1 libtsan2)
 # Install and package checks: building and checking the .debs, tarvo.pc, the Python
 # module and its tests, the man page.

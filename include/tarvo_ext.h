@@ -25,7 +25,10 @@ enum tarvo_cause {
     TARVO_CAUSE_NO_ANSWER = 8,    /* the server or the name lookup did not answer in time */
     TARVO_CAUSE_NO_SUCH_HOST = 9, /* the host name does not resolve */
     TARVO_CAUSE_NEGOTIATION = 10, /* the server refused the serial-port protocol */
-    TARVO_CAUSE_OTHER = 11        /* anything else: the text says what */
+    TARVO_CAUSE_OTHER = 11,       /* anything else: the text says what */
+    TARVO_CAUSE_UNREACHABLE = 12, /* no route to the network server */
+    TARVO_CAUSE_RESET = 13,       /* the network server reset the connection */
+    TARVO_CAUSE_MALFORMED = 14    /* the server answered something malformed */
 };
 
 /*
@@ -106,7 +109,8 @@ TARVO_API(int) tarvo_send(int port, const char *buffer, int count);
  *   TARVO_RI, TARVO_DCD; ERR_NOT_OPEN, ERR_STATUS_FAILED (the device has no
  *   modem lines, as a pty or a raw TCP port).
  * tarvo_break: holds the line in the break state for `ms` milliseconds
- *   (1..5000), then releases it. 0, ERR_NOT_OPEN, ERR_BAD_PARAMETER,
+ *   (1..5000), then releases it; a network server's answer to each step is
+ *   awaited within the port's timeout. 0, ERR_NOT_OPEN, ERR_BAD_PARAMETER,
  *   ERR_SET_STATE_FAILED.
  */
 TARVO_API(int) tarvo_modem_status(int port);

@@ -57,6 +57,9 @@ constexpr DWORD ERROR_IO_PENDING = 997;
 constexpr DWORD ERROR_CONNECTION_REFUSED = 1225;
 constexpr DWORD ERROR_DEVICE_IN_USE = 2404;  // the system console: never opened as a port
 constexpr DWORD WSAHOST_NOT_FOUND = 11001;
+constexpr DWORD ERROR_INVALID_DATA = 13;            // a network server answered something malformed
+constexpr DWORD ERROR_NETWORK_UNREACHABLE = 1231;   // no route to the network server
+constexpr DWORD WSAECONNRESET = 10054;              // the network server reset the connection
 
 // GetCommModemStatus
 constexpr DWORD MS_CTS_ON = 0x0010;

@@ -32,6 +32,9 @@ const char* const CAUSE_TEXTS[] = {
     "no such host",
     "the server refused the serial-port protocol",
     "cannot be opened",
+    "unreachable: no route to the server",
+    "the server reset the connection",
+    "the server answered something malformed",
 };
 
 const char* const STATUS_TEXTS[] = {
@@ -81,6 +84,9 @@ int cause_of(DWORD error, const char* device) {
         case ERROR_CONNECTION_REFUSED: return TARVO_CAUSE_REFUSED;
         case ERROR_SEM_TIMEOUT: return TARVO_CAUSE_NO_ANSWER;
         case WSAHOST_NOT_FOUND: return TARVO_CAUSE_NO_SUCH_HOST;
+        case ERROR_NETWORK_UNREACHABLE: return TARVO_CAUSE_UNREACHABLE;
+        case WSAECONNRESET: return TARVO_CAUSE_RESET;
+        case ERROR_INVALID_DATA: return TARVO_CAUSE_MALFORMED;
         default: return TARVO_CAUSE_OTHER;
     }
 }

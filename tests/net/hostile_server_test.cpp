@@ -1,6 +1,7 @@
 // Servers that misbehave, through libtarvo.so: every case ends in its own
 // result codes within a bounded time, and nothing grows, crashes or hangs.
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -8,13 +9,16 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <mutex>
 #include <thread>
 
 #include "device/posix/telnet_codec.h"
 #include "net/servers.h"
 #include "tarvo.h"
+#include "tarvo_ext.h"
 
 namespace tarvo::net {
 namespace {
@@ -27,6 +31,8 @@ using pty::wait_until;
 constexpr int PORT = 3;
 constexpr int COM = 43;
 constexpr char BOUND[] = "?timeout=300";
+// Long enough that a failure at once and one waited out are told apart on a busy machine.
+constexpr char LONG_BOUND[] = "?timeout=3000";
 
 std::string sb(std::initializer_list<std::uint8_t> value) {
     std::string message = {char(tn::IAC), char(tn::SB), char(tn::COM_PORT)};
@@ -49,6 +55,7 @@ struct Rfc2217Server {
     std::function<void(int, const std::string&)> onData = [](int, const std::string&) {};
     // A pause after every read: a server that drains its socket slowly.
     int pauseMs = 0;
+    std::size_t readSize = 4096;
 
     static bool is_rate_query(const tn::Event& event) {
         static constexpr std::uint8_t query[] = {tn::SET_BAUDRATE, 0, 0, 0, 0};
@@ -83,10 +90,11 @@ struct Rfc2217Server {
         int answers = 0;
         bool answering = true;
         while (!stopping) {
-            std::string in = receive_some(socket, 4096, 20);
+            std::string in = receive_some(socket, readSize, 20);
             if (in.empty()) {
                 pollfd watch{socket, POLLIN, 0};
-                if (::poll(&watch, 1, 0) > 0 && ::recv(socket, &in, 0, MSG_DONTWAIT) == 0) return;
+                char next = 0;
+                if (::poll(&watch, 1, 0) > 0 && ::recv(socket, &next, 1, MSG_DONTWAIT | MSG_PEEK) <= 0) return;
                 continue;
             }
             if (pauseMs > 0) ::usleep(pauseMs * 1000);
@@ -416,6 +424,247 @@ TEST_F(HostileServer, PurgesNeverConfirmedLoseNoAnswer) {
     }
     EXPECT_EQ(reported, 1);
     EXPECT_EQ(sio_flush(PORT, 0), ERR_PURGE_FAILED);
+}
+
+// How the far side reads a stream: at a pace, with a stall, or ending in a
+// reset once it has read `atBytes`.
+struct Reader {
+    const char* what;
+    std::size_t readSize;
+    int pauseMs;
+    long atBytes;     // where the stall or the reset comes; 0 for none
+    int stallMs;
+    bool resets;
+    bool slow() const { return pauseMs > 0; }
+};
+
+// What a reader took: `read` by the server, and, for a reset, what its
+// side had taken in (and acknowledged) without reading when it reset.
+struct Taken {
+    std::mutex mutex;
+    std::string read;
+    long unreadAtReset = 0;
+    std::atomic<bool> ended{false};
+};
+
+// Applies the reader's pace after a read; false once it has reset.
+bool pace(const Reader& reader, int socket, Taken& taken, bool& stalled) {
+    const long read = [&] {
+        std::lock_guard<std::mutex> guard(taken.mutex);
+        return static_cast<long>(taken.read.size());
+    }();
+    if (reader.pauseMs > 0) ::usleep(reader.pauseMs * 1000);
+    if (reader.atBytes == 0 || read < reader.atBytes || stalled) return true;
+    stalled = true;
+    ::usleep(reader.stallMs * 1000);
+    if (!reader.resets) return true;
+    int unread = 0;
+    ::ioctl(socket, FIONREAD, &unread);
+    taken.unreadAtReset = unread;
+    reset_connection(socket);
+    return false;
+}
+
+// The stream a caller sends, every byte value in it; the IAC byte left out
+// when a reset must be reckoned in wire bytes.
+std::string stream_of(std::size_t size, bool withIac) {
+    std::string stream(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        stream[i] = static_cast<char>(withIac ? (i * 7 + i / 251) % 256 : (i * 7 + i / 251) % 255);
+    }
+    return stream;
+}
+
+// Sends `stream` the way the headers tell a caller to: again from the
+// count each call returned, until all of it is counted or the line fails.
+long send_from_counts(bool extension, const std::string& stream) {
+    long total = 0;
+    const auto start = Clock::now();
+    while (total < static_cast<long>(stream.size()) && elapsed_ms(start) < 20000) {
+        const int left = static_cast<int>(stream.size()) - static_cast<int>(total);
+        const int sent = extension ? tarvo_send(PORT, stream.data() + total, left)
+                                   : sio_write(PORT, stream.data() + total, left);
+        if (sent < 0) break;
+        total += sent;
+        if (sent == 0 && sio_iqueue(PORT) == ERR_STATUS_FAILED) break;
+    }
+    return total;
+}
+
+std::string cause_of_open() {
+    char text[256] = {};
+    tarvo_open_cause(PORT, text, sizeof text);
+    return text;
+}
+
+// Each way an open fails keeps its own cause, and an answer that cannot be
+// read is said to be one, at once, not waited out as no answer.
+TEST_F(HostileServer, FailedOpensKeepTheirCause) {
+    Rfc2217Server garbled;
+    garbled.answer = [](const tn::Event& event) {
+        return Rfc2217Server::is_rate_query(event) ? sb({101, 0x25}) : Rfc2217Server::standard(event);
+    };
+    TestServer malformed([&](int socket, const std::atomic<bool>& stopping) { garbled.serve(socket, stopping); });
+    TestServer resetting([](int socket, const std::atomic<bool>&) {
+        const linger abrupt{1, 0};  // the close that follows is a reset
+        ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+    });
+    const struct {
+        const char* what;
+        std::string url;
+        int cause;
+    } cases[] = {
+        {"refused", "tcp://127.0.0.1:" + std::to_string(free_port()) + LONG_BOUND, TARVO_CAUSE_REFUSED},
+        {"malformed", malformed.url("rfc2217", LONG_BOUND), TARVO_CAUSE_MALFORMED},
+        {"reset", resetting.url("rfc2217", LONG_BOUND), TARVO_CAUSE_RESET},
+    };
+    for (const auto& test : cases) {
+        const auto start = Clock::now();
+        EXPECT_EQ(open_url(test.url), ERR_OPEN_FAILED) << test.what;
+        EXPECT_LT(elapsed_ms(start), 1000) << test.what << ": not at once";
+        EXPECT_EQ(tarvo_open_cause(PORT, nullptr, 0), test.cause) << test.what << ": " << cause_of_open();
+    }
+    EXPECT_NE(cause_of_open().find("the server reset the connection"), std::string::npos) << cause_of_open();
+}
+
+// A server that reads its answers its own way (as one seen in the field
+// does): a rate in 8 bytes, DTR and RTS changes answered with its flow
+// control, break answers of either kind. The port opens, a change answered
+// wrongly fails at once and alone, and a break is bounded by the timeout.
+TEST_F(HostileServer, AServerOfOtherHabitsIsWorkedWith) {
+    std::atomic<bool> frozen{false};
+    Rfc2217Server other;
+    other.answer = [&](const tn::Event& event) {
+        if (frozen) return std::string();
+        if (Rfc2217Server::is_rate_query(event)) return sb({101, 0, 0, 0x96, 0, 0, 0, 0, 0});
+        if (event.size == 2 && event.value[0] == tn::SET_CONTROL) {
+            const std::uint8_t asked = event.value[1];
+            if (asked == tn::CONTROL_ASK_DTR) return sb({105, tn::DTR_OFF});
+            if (asked >= tn::DTR_ON && asked <= tn::RTS_OFF) return sb({105, tn::FLOW_NONE});
+            if (asked == tn::BREAK_OFF) return sb({105, tn::BREAK_ON});
+        }
+        return Rfc2217Server::standard(event);
+    };
+    TestServer server([&](int socket, const std::atomic<bool>& stopping) { other.serve(socket, stopping); });
+    ASSERT_EQ(open_url(server.url("rfc2217", "?timeout=1500")), 0) << cause_of_open();
+    auto start = Clock::now();
+    EXPECT_EQ(sio_DTR(PORT, 1), ERR_SET_STATE_FAILED);
+    EXPECT_LT(elapsed_ms(start), 700);
+    start = Clock::now();
+    EXPECT_EQ(sio_baud(PORT, 19200), 0);
+    EXPECT_EQ(sio_ioctl(PORT, 12, 0x03), 0);
+    EXPECT_LT(elapsed_ms(start), 700);
+    EXPECT_EQ(tarvo_break(PORT, 10), 0);
+    frozen = true;
+    start = Clock::now();
+    EXPECT_EQ(tarvo_break(PORT, 10), ERR_SET_STATE_FAILED);
+    EXPECT_GE(elapsed_ms(start), 1400);
+    EXPECT_LT(elapsed_ms(start), 3000);
+}
+
+// Every byte arrives once and in order, and the counts add up to exactly
+// what arrived: a write that ends by its deadline counts what it handed
+// on, since that arrives; one that fails counts what the server took.
+TEST_F(HostileServer, CountsAreExactlyWhatArrivesWhateverTheReader) {
+    const Reader readers[] = {
+        {"steady", 64 * 1024, 0, 0, 0, false},
+        {"slow", 2048, 20, 0, 0, false},
+        {"stalling", 16 * 1024, 0, 96 * 1024, 700, false},
+        {"resetting", 16 * 1024, 0, 96 * 1024, 100, true},  // resets well within the 300 ms bound
+    };
+    for (const char* scheme : {"tcp", "rfc2217"}) {
+        for (const Reader& reader : readers) {
+            for (const bool extension : {true, false}) {
+                const std::string label = std::string(scheme) + ", " + reader.what + (extension ? ", tarvo_send" : ", sio_write");
+                Taken taken;
+                Rfc2217Server framed;
+                framed.readSize = reader.readSize;
+                bool stalled = false;
+                bool going = true;
+                framed.onData = [&](int socket, const std::string& data) {
+                    {
+                        std::lock_guard<std::mutex> guard(taken.mutex);
+                        taken.read += data;
+                    }
+                    if (going) going = pace(reader, socket, taken, stalled);
+                };
+                TestServer server([&](int socket, const std::atomic<bool>& stopping) {
+                    if (std::string(scheme) == "rfc2217") {
+                        framed.serve(socket, stopping);
+                    } else {
+                        while (going && !stopping) {
+                            char buffer[64 * 1024];
+                            const ssize_t got = ::recv(socket, buffer, reader.readSize, 0);
+                            if (got <= 0) break;
+                            framed.onData(socket, std::string(buffer, static_cast<std::size_t>(got)));
+                        }
+                    }
+                    taken.ended = true;
+                });
+                ASSERT_EQ(open_url(server.url(scheme, BOUND)), 0) << label;
+                const std::string stream = stream_of(reader.slow() ? 160 * 1024 : 512 * 1024, !reader.resets);
+                const long counted = send_from_counts(extension, stream);
+                sio_close(PORT);
+                EXPECT_TRUE(wait_until([&] { return taken.ended.load(); }, 20000)) << label;
+                std::lock_guard<std::mutex> guard(taken.mutex);
+                const long read = static_cast<long>(taken.read.size());
+                if (!reader.resets) {
+                    EXPECT_EQ(counted, read) << label;
+                    EXPECT_EQ(counted, static_cast<long>(stream.size())) << label;
+                } else {
+                    // Bytes the server took in but never read die with the
+                    // reset; so do those a call handed on before it, which
+                    // a write bounded by TARVO_SEND_MS may end before.
+                    EXPECT_GE(counted, read) << label;
+                    if (!extension) {
+                        EXPECT_LE(counted, read + taken.unreadAtReset) << label;
+                    }
+                }
+                EXPECT_TRUE(stream.compare(0, taken.read.size(), taken.read) == 0) << label << ": not the stream in order";
+            }
+        }
+    }
+}
+
+// The tool piping a file is one more caller resending from the counts: the
+// file arrives whole, once, over either protocol, to a slow reader.
+TEST_F(HostileServer, TermPipingAFileDeliversItIntact) {
+    const std::string file = stream_of(200000, true);
+    char path[] = "/tmp/tarvo-piped-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, file.data(), file.size()), static_cast<ssize_t>(file.size()));
+    ::close(fd);
+    for (const char* scheme : {"tcp", "rfc2217"}) {
+        Taken taken;
+        Rfc2217Server framed;
+        framed.readSize = 2048;
+        framed.pauseMs = 20;
+        framed.onData = [&](int, const std::string& data) {
+            std::lock_guard<std::mutex> guard(taken.mutex);
+            taken.read += data;
+        };
+        TestServer server([&](int socket, const std::atomic<bool>& stopping) {
+            if (std::string(scheme) == "rfc2217") return framed.serve(socket, stopping);
+            for (;;) {
+                const std::string got = receive_some(socket, 2048, 1000);
+                if (got.empty()) break;
+                framed.onData(socket, got);
+                ::usleep(20000);
+            }
+        }, 8192);
+        const std::string command = std::string(TARVO_TOOL) + " term --quiet " + server.url(scheme, BOUND) + " < " + path;
+        EXPECT_EQ(std::system(command.c_str()), 0) << scheme;
+        ASSERT_TRUE(wait_until([&] {
+            std::lock_guard<std::mutex> guard(taken.mutex);
+            return taken.read.size() >= file.size();
+        }, 10000)) << scheme << ": " << taken.read.size();
+        ::usleep(100000);
+        std::lock_guard<std::mutex> guard(taken.mutex);
+        EXPECT_EQ(taken.read.size(), file.size()) << scheme;
+        EXPECT_TRUE(taken.read == file) << scheme << ": not the file";
+    }
+    ::unlink(path);
 }
 
 }  // namespace

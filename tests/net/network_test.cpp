@@ -8,10 +8,12 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -286,6 +288,129 @@ TEST_P(OverSer2net, WaitSleepsUntilTheCountHasComeOrTheServerGoes) {
     start = Clock::now();
     EXPECT_EQ(tarvo_wait(PORT, 9, 5000), ERR_STATUS_FAILED);
     EXPECT_LT(elapsed_ms(start), 2000);
+}
+
+// The instrument reads 2 KiB every 20 ms and stalls for 700 ms on the way:
+// a caller resending from the counts of tarvo_send and of sio_write gets
+// every byte to the device once and in order, and the counts add up to
+// exactly what arrived.
+TEST_P(OverSer2net, CountsFromASlowStallingDeviceAreExactlyWhatArrives) {
+    for (const bool extension : {true, false}) {
+        const auto data = pattern(160 * 1024);
+        std::vector<std::uint8_t> arrived;
+        std::atomic<long> took{0};
+        std::atomic<bool> stop{false};
+        std::thread device([&] {
+            bool stalled = false;
+            while (!stop) {
+                const auto got = pty.receive(2048, 20);
+                arrived.insert(arrived.end(), got.begin(), got.end());
+                took = static_cast<long>(arrived.size());
+                ::usleep(20000);
+                if (!stalled && arrived.size() >= 48 * 1024) {
+                    stalled = true;
+                    ::usleep(700000);
+                }
+            }
+        });
+        long counted = 0;
+        const auto start = Clock::now();
+        while (counted < static_cast<long>(data.size()) && elapsed_ms(start) < 20000) {
+            const char* from = reinterpret_cast<const char*>(data.data()) + counted;
+            const int left = static_cast<int>(data.size() - counted);
+            const int sent = extension ? tarvo_send(PORT, from, left) : sio_write(PORT, from, left);
+            ASSERT_GE(sent, 0);
+            counted += sent;
+        }
+        EXPECT_EQ(counted, static_cast<long>(data.size())) << extension;
+        EXPECT_TRUE(wait_until([&] { return took >= counted; }, 10000)) << extension << ": " << took;
+        ::usleep(200000);
+        stop = true;
+        device.join();
+        EXPECT_EQ(static_cast<long>(arrived.size()), counted) << extension;
+        EXPECT_TRUE(std::equal(arrived.begin(), arrived.end(), data.begin())) << extension << ": not in order";
+    }
+}
+
+// sredird as the second real server, on the same kind of pty. What it does
+// differently from ser2net, declared: it answers the rate in 8 bytes (read
+// by the first 4), DTR and RTS changes with its flow control (the first such
+// change fails at once, and the lines are this side's from then on, as
+// ser2net's on a pty are from the start), and a break on and off each with
+// its own value (ser2net answers both with "on").
+class OverSredird : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!Sredird::installed()) GTEST_SKIP() << "sredird is not installed (./dev.sh installs it)";
+        server = std::make_unique<Sredird>(pty);
+        map_url(COM, server->url("?timeout=1000"));
+        sio_setComPortNo(PORT, COM);
+        ASSERT_EQ(sio_open(PORT), 0);
+    }
+    void TearDown() override {
+        sio_close(PORT);
+        sio_setComPortNo(PORT, -1);
+    }
+
+    Pty pty;
+    std::unique_ptr<Sredird> server;
+};
+
+TEST_F(OverSredird, DataAndSettingsTravelAndOddAnswersFailOnlyTheirCall) {
+    const auto data = pattern(4096);
+    ASSERT_EQ(sio_write(PORT, reinterpret_cast<const char*>(data.data()), 4096), 4096);
+    EXPECT_EQ(pty.receive(4096), data);
+    ASSERT_EQ(pty.send(data.data(), data.size()), data.size());
+    ASSERT_TRUE(wait_until([] { return sio_iqueue(PORT) >= 4096; }));
+    std::vector<std::uint8_t> got(4096);
+    EXPECT_EQ(sio_read(PORT, reinterpret_cast<char*>(got.data()), 4096), 4096);
+    EXPECT_EQ(got, data);
+
+    // The first line change meets the odd answer and fails, at once; from
+    // then on the lines are kept on this side.
+    auto start = Clock::now();
+    EXPECT_EQ(sio_DTR(PORT, 1), ERR_SET_STATE_FAILED);
+    EXPECT_LT(elapsed_ms(start), 500);
+    start = Clock::now();
+    EXPECT_EQ(sio_RTS(PORT, 1), 0);
+    ASSERT_EQ(sio_ioctl(PORT, 16, 0x03 | 0x04), 0);  // 115200, 8 data bits, 2 stop bits
+    EXPECT_EQ(pty.settings().c_ospeed, 115200u);
+    EXPECT_NE(pty.settings().c_cflag & CSTOPB, 0u);
+    EXPECT_EQ(sio_baud(PORT, 57600), 0);
+    EXPECT_LT(elapsed_ms(start), 500);
+    EXPECT_EQ(pty.settings().c_ospeed, 57600u);
+    EXPECT_EQ(tarvo_break(PORT, 10), 0);
+    EXPECT_EQ(sio_flush(PORT, 2), 0);
+}
+
+TEST_F(OverSredird, CountsFromASlowDeviceAreExactlyWhatArrives) {
+    const auto data = pattern(64 * 1024);
+    std::vector<std::uint8_t> arrived;
+    std::atomic<long> took{0};
+    std::atomic<bool> stop{false};
+    std::thread device([&] {
+        while (!stop) {
+            const auto got = pty.receive(2048, 20);
+            arrived.insert(arrived.end(), got.begin(), got.end());
+            took = static_cast<long>(arrived.size());
+            ::usleep(20000);
+        }
+    });
+    long counted = 0;
+    const auto start = Clock::now();
+    while (counted < static_cast<long>(data.size()) && elapsed_ms(start) < 20000) {
+        const int sent = tarvo_send(PORT, reinterpret_cast<const char*>(data.data()) + counted,
+                                    static_cast<int>(data.size() - counted));
+        ASSERT_GE(sent, 0);
+        counted += sent;
+    }
+    EXPECT_TRUE(wait_until([&] { return took >= counted; }, 10000)) << took;
+    ::usleep(200000);
+    stop = true;
+    device.join();
+    EXPECT_EQ(counted, static_cast<long>(data.size()));
+    EXPECT_EQ(static_cast<long>(arrived.size()), counted);
+    EXPECT_TRUE(std::equal(arrived.begin(), arrived.end(), data.begin()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Accepters, OverSer2net,

@@ -5,13 +5,17 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "device/device.h"
@@ -74,7 +78,11 @@ TEST(NetworkOpen, EachFailureHasItsOwnCodeWithinTheBound) {
         send_all(socket, {char(tn::IAC), char(tn::DONT), char(tn::BINARY)});
         receive_some(socket, 100, 1000);
     });
-    TestServer hangingUp([](int, const std::atomic<bool>&) {});
+    TestServer hangingUp([](int socket, const std::atomic<bool>&) { receive_some(socket, 15, 1000); });
+    TestServer resetting([](int socket, const std::atomic<bool>&) {
+        const linger abrupt{1, 0};
+        ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+    });
     const FullListener full;
     const struct {
         const char* what;
@@ -86,6 +94,9 @@ TEST(NetworkOpen, EachFailureHasItsOwnCodeWithinTheBound) {
         {"negotiation not answered", silent.url("rfc2217", BOUND), ERROR_SEM_TIMEOUT},
         {"negotiation refused", rejecting.url("rfc2217", BOUND), ERROR_NOT_SUPPORTED},
         {"hangs up", hangingUp.url("rfc2217", BOUND), ERROR_GEN_FAILURE},
+        {"resets", resetting.url("rfc2217", BOUND), WSAECONNRESET},
+        // Only loopback is up: no route leads anywhere else.
+        {"unreachable", std::string("tcp://198.51.100.1:7000") + BOUND, ERROR_NETWORK_UNREACHABLE},
     };
     for (const auto& test : cases) {
         const Outcome outcome = open_url(test.url);
@@ -113,8 +124,53 @@ TEST(NetworkLookup, NamesResolveFromHostsFileAndNameServerWithSearchDomain) {
     EXPECT_EQ(resolver.queries(), 0);  // /etc/hosts answered
     EXPECT_EQ(open_url("tcp://rig.test:" + port).error, ERROR_SUCCESS);
     EXPECT_EQ(open_url("tcp://rig:" + port).error, ERROR_SUCCESS);  // through the search domain
+    const int asked = resolver.queries();
+    EXPECT_GE(asked, 4);  // A and AAAA for each name
     EXPECT_EQ(open_url("tcp://127.0.0.1:" + port).error, ERROR_SUCCESS);
-    EXPECT_EQ(resolver.queries(), 4);  // A and AAAA for each name; none for an address
+    EXPECT_EQ(resolver.queries(), asked);  // none for an address
+}
+
+bool system_finds(const char* name) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int result = ::getaddrinfo(name, "7000", &hints, &found);
+    if (found != nullptr) ::freeaddrinfo(found);
+    return result == 0;
+}
+
+// Name servers that answer in ways seen in the field: the system's resolver
+// finds the name in each case, and so does an open, well within its bound.
+TEST(NetworkLookup, NamesTheSystemFindsAreFoundInTime) {
+    if (const char* why = why_no_lookups()) GTEST_SKIP() << why;
+    TestServer server([](int, const std::atomic<bool>&) {});
+    const std::string url = "tcp://rig.test:" + std::to_string(server.port()) + "?timeout=3000";
+    const struct {
+        const char* what;
+        TestResolver::Ipv6 ipv6;
+        bool truncated;
+    } cases[] = {
+        {"IPv6 question never answered", TestResolver::Ipv6::Silent, false},
+        {"IPv6 name said not to exist", TestResolver::Ipv6::NoSuchName, false},
+        {"answers cut over UDP", TestResolver::Ipv6::None, true},
+    };
+    for (const auto& test : cases) {
+        TestResolver resolver(std::map<std::string, std::string>{{"rig.test", "127.0.0.1"}});
+        resolver.answer_ipv6(test.ipv6);
+        if (test.truncated) resolver.truncate_udp();
+        if (test.ipv6 != TestResolver::Ipv6::Silent) {
+            EXPECT_TRUE(system_finds("rig.test")) << test.what;
+        }
+        const Outcome outcome = open_url(url);
+        EXPECT_EQ(outcome.error, ERROR_SUCCESS) << test.what;
+        EXPECT_LT(outcome.tookMs, 1000) << test.what;
+    }
+    // A name no host file or server can hold fails at once.
+    TestResolver silent({}, true);
+    const Outcome outcome = open_url("tcp://r\xC3\xA4ig.test:7000?timeout=3000");
+    EXPECT_EQ(outcome.error, WSAHOST_NOT_FOUND);
+    EXPECT_LT(outcome.tookMs, 100);
+    EXPECT_EQ(silent.queries(), 0);
 }
 
 std::size_t thread_count() {
@@ -124,6 +180,34 @@ std::size_t thread_count() {
         ::closedir(tasks);
     }
     return count;
+}
+
+// A hosts file of the test's own (bound over /etc/hosts in the test's mount
+// namespace): a line of more than 1,023 bytes with the name at its end, and
+// a name with 60 addresses that refuse and the live one last.
+TEST(NetworkLookup, HostsFileLinesOfAnyLengthAndAllTheirAddresses) {
+    if (const char* why = why_no_lookups()) GTEST_SKIP() << why;
+    TestServer server([](int, const std::atomic<bool>&) {});
+    char path[] = "/tmp/tarvo-hosts-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    std::string hosts = "127.0.0.1 localhost\n127.0.0.1";
+    for (int i = 0; i < 120; ++i) hosts += " alias" + std::to_string(i) + ".test";
+    hosts += " long.test\n";
+    for (int i = 2; i < 62; ++i) hosts += "127.0.0." + std::to_string(i) + " many.test\n";
+    hosts += "127.0.0.1 many.test\n";
+    ASSERT_EQ(::write(fd, hosts.data(), hosts.size()), static_cast<ssize_t>(hosts.size()));
+    ::close(fd);
+    ASSERT_EQ(::mount(path, "/etc/hosts", nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+    TestResolver denying({});
+    for (const char* name : {"long.test", "many.test"}) {
+        EXPECT_TRUE(system_finds(name)) << name;
+        const Outcome outcome = open_url("tcp://" + std::string(name) + ":" + std::to_string(server.port()) + "?timeout=3000");
+        EXPECT_EQ(outcome.error, ERROR_SUCCESS) << name;
+        EXPECT_LT(outcome.tookMs, 1000) << name;
+    }
+    ::umount("/etc/hosts");
+    ::unlink(path);
 }
 
 TEST(NetworkLookup, FailedLookupsHaveTheirCodesWithinTheBoundAndLeaveNoThread) {

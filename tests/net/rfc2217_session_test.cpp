@@ -80,22 +80,80 @@ TEST(Rfc2217Session, SettingsAreKnownAsTheServerConfirmedThemWhateverTheOrder) {
     EXPECT_EQ(session.known().Parity, EVENPARITY);
 }
 
-TEST(Rfc2217Session, ImpossibleOrMalformedAnswersAreNoAnswers) {
-    Rfc2217Session session = opened(false);
-    ASSERT_TRUE(session.learn_settings());
-    DCB wanted = session.known();
-    wanted.BaudRate = 4800;
-    session.change_settings(wanted);
+// A rate longer than 4 bytes is read by its first 4 (a server seen sends 8);
+// an answer that cannot be read ends the wait at once as malformed, and an
+// unknown SET-CONTROL value or an empty command is no answer at all.
+TEST(Rfc2217Session, LongRatesAreReadMalformedAnswersEndTheWait) {
+    Rfc2217Session session(false, TIMEOUT);
+    session.ask_settings();
     said(session);
-    tn::Event longer = sub({101, 0, 0, 0x12, 0xC0, 0});
-    longer.truncated = true;
-    for (const tn::Event& event : {sub({101, 0, 0, 0x12}), longer, sub({}), sub({105, 20})}) EXPECT_FALSE(session.take(event));
-    EXPECT_FALSE(session.changes_answered());
+    for (const auto& answer : {sub({101, 0, 0, 0x96, 0x00, 0, 0, 0, 0}), sub({102, 8}), sub({103, 1}), sub({104, 1}),
+                               sub({105, 1}), sub({}), sub({105, 20})}) {
+        session.take(answer);
+    }
+    ASSERT_TRUE(session.settings_answered());
+    ASSERT_TRUE(session.learn_settings());
+    EXPECT_EQ(session.known().BaudRate, 38400u);
+    EXPECT_FALSE(session.malformed());
 
-    // At open, answers no port could have fail it.
-    for (const auto& wrong : {sub({101, 0, 0, 0, 0}), sub({102, 9}), sub({103, 6}), sub({104, 0})}) {
+    DCB wanted = session.known();
+    for (const tn::Event& bad : {sub({101, 0, 0, 0x12}), sub({102, 7, 7})}) {
+        wanted.BaudRate = 4800;
+        wanted.ByteSize = 7;
+        session.change_settings(wanted);
+        said(session);
+        EXPECT_FALSE(session.changes_answered());
+        session.take(bad);
+        EXPECT_TRUE(session.malformed());
+        EXPECT_TRUE(session.changes_answered());
+        EXPECT_FALSE(session.settle_changes(true));
+    }
+
+    // At open, answers no port could have fail it, and so does a malformed one.
+    for (const auto& wrong : {sub({101, 0, 0, 0, 0}), sub({102, 9}), sub({103, 6}), sub({104, 0}), sub({101, 1})}) {
         EXPECT_FALSE(opened(false, false, wrong).learn_settings());
     }
+}
+
+// A server that answers DTR and RTS changes with its flow control (as one
+// seen does) has answered them, wrongly: that change fails at once, and the
+// next ones neither wait nor send it again. A break is confirmed by any
+// break answer, as servers differ in which they give.
+TEST(Rfc2217Session, AnAnswerOfAnotherSettingFailsThatChangeAlone) {
+    Rfc2217Session session = opened(true);
+    ASSERT_TRUE(session.learn_settings());
+    DCB wanted = session.known();
+    wanted.fDtrControl = DTR_CONTROL_DISABLE;
+    session.change_settings(wanted);
+    EXPECT_EQ(said(session), (std::vector<Bytes>{{tn::SET_CONTROL, tn::DTR_OFF}}));
+    session.take(sub({105, tn::FLOW_NONE}));
+    EXPECT_TRUE(session.changes_answered());
+    EXPECT_FALSE(session.settle_changes(true));
+
+    // The next change, whether it asks for the line again or not, waits for
+    // no line: they are kept on this side from now on.
+    wanted.BaudRate = 19200;
+    session.change_settings(wanted);
+    EXPECT_EQ(said(session), (std::vector<Bytes>{{1, 0, 0, 0x4B, 0x00}, {tn::SET_CONTROL, tn::DTR_OFF}}));
+    session.take(sub({101, 0, 0, 0x4B, 0x00}));
+    EXPECT_TRUE(session.changes_answered());
+    EXPECT_TRUE(session.settle_changes(true));
+    EXPECT_EQ(session.known().fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
+    DWORD lines = 0;
+    EXPECT_FALSE(session.modem_lines(lines));
+
+    for (const std::uint8_t answer : {tn::BREAK_ON, tn::BREAK_OFF}) {
+        session.ask_break(false);
+        EXPECT_EQ(said(session), (std::vector<Bytes>{{tn::SET_CONTROL, tn::BREAK_OFF}}));
+        EXPECT_FALSE(session.break_answered());
+        session.take(sub({105, answer}));
+        EXPECT_TRUE(session.break_agreed());
+    }
+    session.ask_break(true);
+    said(session);
+    session.take(sub({105, tn::FLOW_NONE}));
+    EXPECT_TRUE(session.break_answered());
+    EXPECT_FALSE(session.break_agreed());
 }
 
 TEST(Rfc2217Session, DataIsHeldUntilTheLastPurgeIsConfirmedOrTheDeadlineMissedOnce) {

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -137,6 +138,41 @@ TestServer::~TestServer() {
     ::close(listener_);
 }
 
+namespace {
+
+constexpr const char* SREDIRD = "/usr/sbin/sredird";
+
+}  // namespace
+
+bool Sredird::installed() { return ::access(SREDIRD, X_OK) == 0; }
+
+Sredird::Sredird(const pty::Pty& pty)
+    : device_(pty.slave_name()),
+      lockFile_("/tmp/tarvo-sredird-" + std::to_string(::getpid()) + "-" + std::to_string(free_port())),
+      server_([this](int socket, const std::atomic<bool>& stopping) {
+          const pid_t child = ::fork();
+          if (child == 0) {
+              ::dup2(socket, 0);
+              ::dup2(socket, 1);
+              const int quiet = ::open("/dev/null", O_WRONLY);
+              ::dup2(quiet, 2);
+              // Log level 0; no polling of modem lines a pty does not have.
+              ::execl(SREDIRD, "sredird", "0", device_.c_str(), lockFile_.c_str(), "0", static_cast<char*>(nullptr));
+              ::_exit(127);
+          }
+          int status = 0;
+          while (::waitpid(child, &status, WNOHANG) == 0) {
+              if (stopping) {
+                  ::kill(child, SIGKILL);
+                  ::waitpid(child, &status, 0);
+                  break;
+              }
+              ::usleep(10000);
+          }
+      }) {}
+
+Sredird::~Sredird() { ::unlink(lockFile_.c_str()); }
+
 std::string TestServer::url(const std::string& scheme, const std::string& suffix) const {
     return scheme + "://127.0.0.1:" + std::to_string(port_) + suffix;
 }
@@ -158,16 +194,39 @@ std::string receive_some(int socket, std::size_t most, int timeoutMs) {
 TestResolver::TestResolver(std::map<std::string, std::string> names, bool silent)
     : names_(std::move(names)), silent_(silent) {
     socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    tcp_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(53);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int on = 1;
+    ::setsockopt(tcp_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (socket_ < 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) std::abort();
+    if (tcp_ < 0 || ::bind(tcp_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(tcp_, 4) != 0) {
+        std::abort();
+    }
     thread_ = std::thread([this] {
         while (!stopping_) {
-            pollfd watch{socket_, POLLIN, 0};
-            if (::poll(&watch, 1, 20) <= 0) continue;
+            pollfd watch[2] = {{socket_, POLLIN, 0}, {tcp_, POLLIN, 0}};
+            if (::poll(watch, 2, 20) <= 0) continue;
             std::uint8_t query[512];
+            if (watch[1].revents != 0) {
+                // Questions, each a length and the message, until the client is done.
+                const int client = ::accept4(tcp_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (client < 0) continue;
+                for (;;) {
+                    const std::string prefix = receive_some(client, 2, 1000);
+                    if (prefix.size() != 2) break;
+                    const std::size_t length = std::size_t(std::uint8_t(prefix[0])) << 8 | std::uint8_t(prefix[1]);
+                    const std::string in = receive_some(client, std::min(length, sizeof query), 1000);
+                    if (in.size() <= 12 || silent_) break;
+                    ++queries_;
+                    const std::string reply = reply_to(reinterpret_cast<const std::uint8_t*>(in.data()), in.size(), false);
+                    if (!reply.empty()) send_all(client, std::string{char(reply.size() >> 8), char(reply.size())} + reply);
+                }
+                ::close(client);
+                continue;
+            }
             sockaddr_storage from{};
             socklen_t length = sizeof from;
             const ssize_t got = ::recvfrom(socket_, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&from), &length);
@@ -182,11 +241,19 @@ TestResolver::~TestResolver() {
     stopping_ = true;
     thread_.join();
     ::close(socket_);
+    ::close(tcp_);
 }
 
-// The reply repeats the header and the one question, then the answer.
 void TestResolver::answer(const std::uint8_t* query, std::size_t size, const sockaddr_storage& from,
                           socklen_t length) {
+    const std::string reply = reply_to(query, size, truncate_);
+    if (reply.empty()) return;
+    ::sendto(socket_, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from), length);
+}
+
+// The reply repeats the header and the one question, then the answer; empty
+// for a question not to be answered.
+std::string TestResolver::reply_to(const std::uint8_t* query, std::size_t size, bool cut) {
     std::string name;
     std::size_t at = 12;
     while (at < size && query[at] != 0) {
@@ -194,14 +261,16 @@ void TestResolver::answer(const std::uint8_t* query, std::size_t size, const soc
         name.append(reinterpret_cast<const char*>(query) + at + 1, query[at]);
         at += query[at] + 1u;
     }
-    if (at + 5 > size) return;
+    if (at + 5 > size) return "";
     const bool wantsIpv4 = query[at + 2] == 1;
-    std::string reply(reinterpret_cast<const char*>(query), at + 5);
     const auto known = names_.find(name);
-    reply[2] = char(0x81);                           // an answer, recursion as asked
-    reply[3] = char(known == names_.end() ? 0x83 : 0x80);  // the name does not exist, or it does
+    if (!wantsIpv4 && known != names_.end() && ipv6_ == Ipv6::Silent) return "";
+    const bool denied = known == names_.end() || (!wantsIpv4 && ipv6_ == Ipv6::NoSuchName);
+    std::string reply(reinterpret_cast<const char*>(query), at + 5);
+    reply[2] = char(cut ? 0x83 : 0x81);  // an answer (cut: TC), recursion as asked
+    reply[3] = char(denied ? 0x83 : 0x80);  // the name does not exist, or it does
     reply[6] = 0;
-    reply[7] = char(known != names_.end() && wantsIpv4 ? 1 : 0);
+    reply[7] = char(!denied && !cut && wantsIpv4 ? 1 : 0);
     reply.replace(8, 4, 4, '\0');
     if (reply[7] != 0) {
         in_addr address{};
@@ -209,7 +278,7 @@ void TestResolver::answer(const std::uint8_t* query, std::size_t size, const soc
         reply += std::string("\xC0\x0C\0\x01\0\x01\0\0\0\x3C\0\x04", 12);
         reply.append(reinterpret_cast<const char*>(&address), 4);
     }
-    ::sendto(socket_, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from), length);
+    return reply;
 }
 
 const char* why_no_lookups() {

@@ -73,6 +73,25 @@ private:
     std::thread thread_;
 };
 
+// sredird, a second real COM-PORT server, serving `pty`'s slave: each
+// connection is handed to a sredird of its own (it runs from inetd), which
+// ends with it.
+class Sredird {
+public:
+    explicit Sredird(const pty::Pty& pty);
+    ~Sredird();
+    Sredird(const Sredird&) = delete;
+    Sredird& operator=(const Sredird&) = delete;
+
+    static bool installed();
+    std::string url(const std::string& suffix = "") const { return server_.url("rfc2217", suffix); }
+
+private:
+    std::string device_;
+    std::string lockFile_;
+    TestServer server_;
+};
+
 // A name server on 127.0.0.1 port 53, which tests/net/isolated.sh names in
 // resolv.conf: it gives each name of `names` its IPv4 address (and no IPv6
 // one) and says every other name does not exist; a silent one takes the
@@ -85,6 +104,14 @@ public:
     TestResolver& operator=(const TestResolver&) = delete;
 
     int queries() const { return queries_; }
+    // How questions for IPv6 addresses are met: answered with none (the
+    // default), never answered, or told the name does not exist (as some
+    // forwarders do for a name with IPv4 addresses only).
+    enum class Ipv6 { None, Silent, NoSuchName };
+    void answer_ipv6(Ipv6 how) { ipv6_ = how; }
+    // Every answer over UDP comes cut (the TC bit, no records): the full one
+    // is had over TCP, from the same server.
+    void truncate_udp() { truncate_ = true; }
 
 private:
     void answer(const std::uint8_t* query, std::size_t size, const sockaddr_storage& from, socklen_t length);
@@ -93,6 +120,10 @@ private:
     std::map<std::string, std::string> names_;
     bool silent_;
     std::atomic<int> queries_{0};
+    std::atomic<Ipv6> ipv6_{Ipv6::None};
+    std::atomic<bool> truncate_{false};
+    int tcp_ = -1;
+    std::string reply_to(const std::uint8_t* query, std::size_t size, bool cut);
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };

@@ -3,10 +3,11 @@
 // The system's getaddrinfo waits as long as the resolver configuration says
 // (seconds per server and attempt), and its asynchronous form leaves a thread
 // of its own running; neither fits an open that promises its bound and starts
-// no thread. So an address is taken as written, a name is looked up in
-// /etc/hosts, and otherwise asked of the name servers of /etc/resolv.conf
-// (with its search list and ndots) over UDP, on this thread, until the
-// deadline. Allocates only inside the system's reading of resolv.conf.
+// no thread. So an address is taken as written, and a name is looked up with
+// c-ares as the system would (hosts file, resolv.conf's servers, search list,
+// ndots and options, TCP when an answer is cut), driven on this thread
+// through its sockets until the deadline; nothing is left running after.
+// Allocates (inside c-ares) at open time only.
 #ifndef TARVO_DEVICE_POSIX_NAME_LOOKUP_H
 #define TARVO_DEVICE_POSIX_NAME_LOOKUP_H
 
@@ -18,7 +19,7 @@
 namespace tarvo::posix {
 
 struct HostAddresses {
-    static constexpr int MOST = 8;
+    static constexpr int MOST = 64;
     sockaddr_storage address[MOST];
     int count = 0;
 };
@@ -30,8 +31,9 @@ enum class Lookup {
     Failed,      // the servers refused or failed, or nothing to ask
 };
 
-// The addresses of `host` with TCP port `port`, IPv4 before IPv6, looked up
-// until `deadline`.
+// The addresses of `host` with TCP port `port`, IPv4 and IPv6 taking turns,
+// looked up until `deadline`; once one family is found, the other has a
+// short resolution delay to follow.
 Lookup look_up_host(const char* host, std::uint16_t port, std::chrono::steady_clock::time_point deadline,
                     HostAddresses& found);
 

@@ -9,7 +9,8 @@
 
 namespace tarvo::posix {
 
-enum class ConnectFailure { None, NoSuchHost, Refused, NoAnswer, Unreachable };
+// Why no connection came about; Other carries the errno.
+enum class ConnectFailure { None, NoSuchHost, Refused, NoAnswer, Unreachable, Reset, Other };
 
 // A connected, nonblocking socket with TCP_NODELAY set, or -1 and why, all
 // within `timeoutMs`, the name lookup included (which alone allocates).
@@ -17,8 +18,9 @@ int connect_to_server(const ComTarget& target, int timeoutMs, ConnectFailure& wh
 
 // What GetLastError gives for a network open that failed: for the reason
 // the connection failed, or once connected, for a server that refused the
-// protocol or let the time run out.
-dev::DWORD open_error(ConnectFailure why, bool protocolRefused, bool timedOut);
+// protocol, answered something malformed, broke the connection (`broken`,
+// the error it left; 0 for none) or let the time run out.
+dev::DWORD open_error(ConnectFailure why, bool protocolRefused, bool malformed, dev::DWORD broken, bool timedOut);
 
 }  // namespace tarvo::posix
 

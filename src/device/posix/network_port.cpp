@@ -54,6 +54,12 @@ constexpr std::size_t CONTROL_SIZE = 1024;
 constexpr int READS_PER_PUMP = 8;
 // How often a wait for input looks again at data held behind a pending purge.
 constexpr std::uint64_t HELD_DATA_CHECK_MS = 5;
+// How often a write held back to the server's pace looks again.
+constexpr std::uint64_t PACE_STEP_MS = 5;
+// A timed write larger than this measures the server's pace from its start;
+// until the pace is known (PACE_KNOWN_MS), this much may wait unacknowledged.
+constexpr std::size_t PACE_FREE = 64 * 1024;
+constexpr std::uint64_t PACE_KNOWN_MS = 10;
 
 using Lock = std::unique_lock<std::mutex>;
 
@@ -93,7 +99,10 @@ private:
     std::size_t visible();
     void acknowledge_at_once();
     void make_room();
-    void drop_connection();
+    // The connection failed (with `error`, an errno; 0 for the server's end
+    // of the stream): every call fails from now on, with what failed.
+    void drop_connection(int error);
+    DWORD failure() const { return broken_ ? brokenError_ : ERROR_GEN_FAILURE; }
 
     bool queue_control(const std::uint8_t* bytes, std::size_t size);
     void owe_iac();
@@ -122,6 +131,8 @@ private:
     Transfer hand_over(Lock& lock, const std::uint8_t* data, DWORD toWrite, std::uint64_t deadline, std::size_t& wire);
     Transfer wait_for_departure(Lock& lock, std::uint64_t deadline, std::uint64_t& until);
     bool server_takes(std::size_t& unacknowledged) const;
+    void note_pushback();
+    std::size_t allowance(std::uint64_t deadline);
     std::size_t unsent_bytes() const;
     std::size_t unacknowledged_bytes() const;
     bool connection_lost() const;
@@ -139,6 +150,7 @@ private:
     int fd_ = -1;
     int timeoutMs_ = DEFAULT_NETWORK_TIMEOUT_MS;
     bool broken_ = false;
+    DWORD brokenError_ = ERROR_GEN_FAILURE;
     // The COM-PORT-OPTION session over the Telnet framing; none over raw
     // TCP, where data is all there is and the settings are this side's.
     Rfc2217Session* session_ = nullptr;
@@ -155,6 +167,15 @@ private:
     std::uint8_t sending_[SEND_SIZE];
     // A piece of data is partly in the socket: no command may go in between.
     bool midPiece_ = false;
+    // Every byte the socket took since the connection began: less what it
+    // holds unacknowledged, what the server has taken.
+    std::uint64_t handed_ = 0;
+    // The socket pushed back (the server takes less than it is given):
+    // since `backlogSince_`, when the server had taken `takenSince_`, each
+    // timed write hands on only what the server's pace takes by its deadline.
+    bool backlog_ = false;
+    std::uint64_t backlogSince_ = 0;
+    std::uint64_t takenSince_ = 0;
     std::uint8_t control_[CONTROL_SIZE];
     std::size_t controlSize_ = 0;
 
@@ -173,6 +194,7 @@ void NetworkPort::reset(const ComTarget& target) {
     fd_ = -1;
     timeoutMs_ = target.timeoutMs;
     broken_ = false;
+    brokenError_ = ERROR_GEN_FAILURE;
     const bool rfc2217 = target.kind == TargetKind::Rfc2217;
     rfc2217_ = Rfc2217Session(rfc2217 && target.purgeLocal, static_cast<std::uint64_t>(target.timeoutMs));
     session_ = rfc2217 ? &rfc2217_ : nullptr;
@@ -182,6 +204,8 @@ void NetworkPort::reset(const ComTarget& target) {
     overrun_ = false;
     midPiece_ = false;
     controlSize_ = 0;
+    handed_ = 0;
+    backlog_ = false;
     acknowledging_ = false;
     reset_shared();
 }
@@ -227,7 +251,9 @@ bool NetworkPort::open(const ComTarget& target) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
         give_up_hold();
-        set_last_error(open_error(why, session_ != nullptr && session_->refused(), left_ms(deadline) == 0));
+        const bool refused = session_ != nullptr && session_->refused();
+        const bool malformed = session_ != nullptr && session_->malformed();
+        set_last_error(open_error(why, refused, malformed, broken_ ? brokenError_ : 0, left_ms(deadline) == 0));
     }
     return ok;
 }
@@ -259,7 +285,10 @@ bool NetworkPort::pass_every_byte(Lock& lock) {
 
 const DCB& NetworkPort::settings() const { return session_ != nullptr ? session_->known() : rawSettings_; }
 
-void NetworkPort::drop_connection() { broken_ = true; }
+void NetworkPort::drop_connection(int error) {
+    broken_ = true;
+    brokenError_ = error == 0 ? ERROR_GEN_FAILURE : error_from_errno(error);
+}
 
 void NetworkPort::make_room() {
     if (head_ == tail_) {
@@ -292,13 +321,13 @@ bool NetworkPort::pump(bool overflowing) {
         }
         const ssize_t got = ::recv(fd_, into, room, MSG_DONTWAIT);
         if (got == 0) {
-            drop_connection();
+            drop_connection(0);
             return false;
         }
         if (got < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-            drop_connection();
+            drop_connection(errno);
             return false;
         }
         decode(into, static_cast<std::size_t>(got), into != spill);
@@ -393,9 +422,10 @@ bool NetworkPort::flush_control() {
         if (put < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-            drop_connection();
+            drop_connection(errno);
             return false;
         }
+        handed_ += static_cast<std::uint64_t>(put);
         std::memmove(control_, control_ + put, controlSize_ - static_cast<std::size_t>(put));
         controlSize_ -= static_cast<std::size_t>(put);
     }
@@ -457,6 +487,12 @@ bool NetworkPort::await(Lock& lock, std::uint64_t deadline, Done done) {
 
 BOOL NetworkPort::close() {
     Lock lock(mutex_);
+    // A socket closed with input unread is reset, and the bytes writes
+    // counted that are still on their way die with it: the input goes first.
+    for (int round = 0; round < 16; ++round) {
+        if (::recv(fd_, received_, sizeof received_, MSG_DONTWAIT) <= 0) break;
+    }
+    head_ = tail_ = 0;
     // close() gives the descriptor back even when it reports an error.
     ::close(fd_);
     fd_ = -1;
@@ -466,11 +502,11 @@ BOOL NetworkPort::close() {
 
 BOOL NetworkPort::clear_comm_error(DWORD* errors, COMSTAT* stat) {
     Lock lock(mutex_);
-    if (!pump()) return fail(ERROR_GEN_FAILURE);
+    if (!pump()) return fail(failure());
     // Line errors reach a network port as data, if at all; the one condition
     // is data dropped while answers were read from behind it.
     const std::size_t waiting = visible();
-    if (session_ != nullptr && session_->take_missed_purge()) return fail(ERROR_GEN_FAILURE);
+    if (session_ != nullptr && session_->take_missed_purge()) return fail(failure());
     if (errors != nullptr) *errors = overrun_ ? CE_RXOVER : 0;
     overrun_ = false;
     if (stat != nullptr) {
@@ -496,7 +532,7 @@ BOOL NetworkPort::purge(DWORD flags) {
     const bool serverPurges = clears && session_ != nullptr && session_->purges_at_server(exchangeStarts);
     // Data already in the socket came before the server's confirmation and
     // goes with it: only a purge of this side alone must read it to drop it.
-    if (broken_ || (!(serverPurges && exchangeStarts) && !pump())) return fail(ERROR_GEN_FAILURE);
+    if (broken_ || (!(serverPurges && exchangeStarts) && !pump())) return fail(failure());
     if (!clears) return TRUE;
     head_ = tail_ = 0;
     if (!serverPurges) return TRUE;
@@ -505,14 +541,14 @@ BOOL NetworkPort::purge(DWORD flags) {
     const std::uint64_t deadline = now + static_cast<std::uint64_t>(timeoutMs_);
     // Before a write the message waits to go in one segment with the
     // write's first bytes: one wake-up of the server instead of two.
-    if (!(exchangeStarts && queue_outbox()) && !send_outbox(lock, deadline)) return fail(ERROR_GEN_FAILURE);
+    if (!(exchangeStarts && queue_outbox()) && !send_outbox(lock, deadline)) return fail(failure());
     session_->purge_sent(now);
     if (exchangeStarts) return TRUE;
     // Every purge still pending is confirmed in order, this one last.
     const std::uint64_t awaited = session_->confirmations_awaited();
     if (!await(lock, deadline, [this, awaited] { return session_->confirmed(awaited); })) {
         session_->forget_purges();
-        return fail(ERROR_GEN_FAILURE);
+        return fail(failure());
     }
     return TRUE;
 }
@@ -520,7 +556,7 @@ BOOL NetworkPort::purge(DWORD flags) {
 BOOL NetworkPort::read(void* buffer, DWORD toRead, DWORD& got) {
     Lock lock(mutex_);
     // The socket is asked only when what is here does not cover the read.
-    if (broken_ || (visible() < toRead && !pump())) return fail(ERROR_GEN_FAILURE);
+    if (broken_ || (visible() < toRead && !pump())) return fail(failure());
     const std::size_t waiting = visible();
     const std::size_t amount = toRead < waiting ? toRead : waiting;
     auto* bytes = static_cast<std::uint8_t*>(buffer);
@@ -550,25 +586,25 @@ BOOL NetworkPort::wait_input(DWORD count, DWORD timeoutMs, DWORD& waiting) {
 
 // A write ends when the bytes have left for the server, or at the write
 // timeout. Without one, it still ends once the server has taken nothing for
-// the network timeout: no wait for the network is unbounded. The count is
-// the data whose every wire byte has gone.
+// the network timeout: no wait for the network is unbounded. A byte the
+// system took arrives unless the connection fails, so the count is the data
+// whose every wire byte the system took; of a write the connection failed,
+// only what the server acknowledged.
 BOOL NetworkPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
     std::lock_guard<std::mutex> turn(writeTurn_);
     Lock lock(mutex_);
-    if (broken_) return fail(ERROR_GEN_FAILURE);
+    if (broken_) return fail(failure());
     const auto* data = static_cast<const std::uint8_t*>(buffer);
     const std::uint64_t deadline = write_deadline_for(toWrite);
     std::size_t wire = 0;
+    if (deadline != 0 && toWrite > PACE_FREE) note_pushback();
     const Transfer ended = hand_over(lock, data, toWrite, deadline, wire);
-    // What the system still holds is at the end of what this write handed
-    // it. A timed-out write counts what has left; a broken one only what the
-    // server acknowledged: the rest died with the connection.
-    std::size_t unsent = 0;
-    if (ended == Transfer::TimedOut) unsent = unsent_bytes();
-    if (ended == Transfer::Broken) unsent = unacknowledged_bytes();
-    const std::size_t gone = unsent < wire ? wire - unsent : 0;
+    // What the system still holds unacknowledged is at the end of what this
+    // write handed it; after a failure it died with the connection.
+    const std::size_t lost = ended == Transfer::Broken ? unacknowledged_bytes() : 0;
+    const std::size_t gone = lost < wire ? wire - lost : 0;
     sent = static_cast<DWORD>(session_ != nullptr ? tn::data_within(data, toWrite, gone) : gone);
-    if (ended == Transfer::Broken) return fail(ERROR_GEN_FAILURE);
+    if (ended == Transfer::Broken) return fail(failure());
     return TRUE;
 }
 
@@ -590,28 +626,37 @@ NetworkPort::Transfer NetworkPort::hand_over(Lock& lock, const std::uint8_t* dat
             if (waited && !pump()) return Transfer::Broken;
             waited = true;
             const bool paused = suspended();
+            const std::size_t offered = pieceSize - put;
+            // A timed write behind a backlog hands on no more than goes by its deadline.
+            const std::size_t allowed = backlog_ && deadline != 0 ? std::min(offered, allowance(deadline)) : offered;
             ssize_t count = -1;
             errno = EAGAIN;
             // Commands go between pieces only; a suspended server gets none.
-            if (!paused && (controlSize_ == 0 || midPiece_)) {
-                count = ::send(fd_, piece + put, pieceSize - put, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (!paused && allowed > 0 && (controlSize_ == 0 || midPiece_)) {
+                count = ::send(fd_, piece + put, allowed, MSG_NOSIGNAL | MSG_DONTWAIT);
             }
             if (count > 0) {
                 const std::size_t commandsNow = put < commands ? std::min(commands - put, std::size_t(count)) : 0;
                 put += static_cast<std::size_t>(count);
+                handed_ += static_cast<std::uint64_t>(count);
                 wire += static_cast<std::size_t>(count) - commandsNow;
                 midPiece_ = put < pieceSize;
+                if (static_cast<std::size_t>(count) < allowed) note_pushback();
                 until = bound();
                 continue;
             }
             if (count < 0 && errno == EINTR) continue;
             if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-                drop_connection();
+                drop_connection(errno);
                 return Transfer::Broken;
             }
-            const short events = static_cast<short>(POLLIN | (paused ? 0 : POLLOUT));
+            if (!paused && allowed > 0) note_pushback();
+            // Held back by the pace, the write looks again a moment later.
+            const bool paced = !paused && allowed == 0;
+            const short events = static_cast<short>(POLLIN | (paused || paced ? 0 : POLLOUT));
+            const std::uint64_t step = paced ? std::min(until, now_ms() + PACE_STEP_MS) : until;
             std::size_t unacknowledged = deadline == 0 ? unacknowledged_bytes() : 0;
-            if (!wait_for(lock, events, until) && deadline == 0 && server_takes(unacknowledged)) {
+            if (!wait_for(lock, events, step) && deadline == 0 && server_takes(unacknowledged)) {
                 until = bound();
                 continue;
             }
@@ -622,6 +667,7 @@ NetworkPort::Transfer NetworkPort::hand_over(Lock& lock, const std::uint8_t* dat
                     requeue(sending_ + put, commands - put);
                 } else if (session_ != nullptr && tn::ends_inside_escape(piece + commands, put - commands)) {
                     owe_iac();
+                    ++wire;  // the escaped byte goes whole, before anything else
                 }
                 midPiece_ = false;
                 return Transfer::TimedOut;
@@ -656,7 +702,7 @@ NetworkPort::Transfer NetworkPort::wait_for_departure(Lock& lock, std::uint64_t 
     std::size_t unacknowledged = unacknowledged_bytes();
     do {
         if (connection_lost()) {
-            drop_connection();
+            drop_connection(ECONNRESET);
             return Transfer::Broken;
         }
         if (deadline == 0 && server_takes(unacknowledged)) until = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
@@ -667,6 +713,32 @@ NetworkPort::Transfer NetworkPort::wait_for_departure(Lock& lock, std::uint64_t 
         lock.lock();
     } while (unsent_bytes() > 0);
     return Transfer::Done;
+}
+
+// The socket took less than offered (the server is not keeping up), or a
+// large timed write begins. From here on the server's pace is measured,
+// until a write finds it caught up.
+void NetworkPort::note_pushback() {
+    if (backlog_) return;
+    backlog_ = true;
+    backlogSince_ = now_ms();
+    takenSince_ = handed_ - unacknowledged_bytes();
+}
+
+// How much more the socket may take so that, at the pace the server has
+// taken bytes since the backlog began, it has taken all by `deadline`.
+// Once the server has everything, the backlog is over.
+std::size_t NetworkPort::allowance(std::uint64_t deadline) {
+    const std::size_t waiting = unacknowledged_bytes();
+    if (waiting == 0) {
+        backlog_ = false;
+        return SEND_SIZE;
+    }
+    const std::uint64_t now = now_ms();
+    if (now < backlogSince_ + PACE_KNOWN_MS) return waiting < PACE_FREE ? PACE_FREE - waiting : 0;
+    const double taken = static_cast<double>(handed_ - waiting - takenSince_);
+    const double goes = taken / static_cast<double>(now - backlogSince_) * static_cast<double>(left_ms(deadline));
+    return goes > static_cast<double>(waiting) ? static_cast<std::size_t>(std::min(goes - waiting, 1e9)) : 0;
 }
 
 // Whether the server has acknowledged bytes since `unacknowledged` was
@@ -703,7 +775,7 @@ bool NetworkPort::connection_lost() const {
 
 BOOL NetworkPort::get_state(DCB& dcb) {
     Lock lock(mutex_);
-    if (!pump()) return fail(ERROR_GEN_FAILURE);
+    if (!pump()) return fail(failure());
     dcb = settings();
     dcb.fNull = null_setting();
     return TRUE;
@@ -715,11 +787,11 @@ BOOL NetworkPort::set_state(const DCB& dcb) {
     // The known rate is never 0 (a server asked for rate 0 reports its rate),
     // so a block with rate 0 is refused here as on a live terminal.
     if (!valid_control_block(dcb, settings().BaudRate)) return fail(ERROR_INVALID_PARAMETER);
-    if (!pump()) return fail(ERROR_GEN_FAILURE);
+    if (!pump()) return fail(failure());
     if (session_ == nullptr) {
         rawSettings_ = dcb;
     } else if (!apply_settings(lock, dcb)) {
-        return fail(ERROR_GEN_FAILURE);
+        return fail(failure());
     }
     keep_null_setting(dcb);
     return TRUE;
@@ -738,7 +810,7 @@ bool NetworkPort::apply_settings(Lock& lock, const DCB& dcb) {
 
 BOOL NetworkPort::modem_status(DWORD& lines) {
     Lock lock(mutex_);
-    if (!pump()) return fail(ERROR_GEN_FAILURE);
+    if (!pump()) return fail(failure());
     // Raw TCP carries no status lines.
     if (session_ == nullptr || !session_->modem_lines(lines)) return fail(ERROR_NOT_SUPPORTED);
     return TRUE;
@@ -748,9 +820,14 @@ BOOL NetworkPort::set_break(bool on) {
     std::lock_guard<std::mutex> turn(settingTurn_);
     Lock lock(mutex_);
     if (session_ == nullptr) return fail(ERROR_NOT_SUPPORTED);
-    if (!pump()) return fail(ERROR_GEN_FAILURE);
+    if (!pump()) return fail(failure());
     session_->ask_break(on);
-    if (!send_outbox(lock, now_ms() + static_cast<std::uint64_t>(timeoutMs_))) return fail(ERROR_GEN_FAILURE);
+    // Bounded by the timeout: a frozen server fails the call, not the line.
+    const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
+    if (!send_outbox(lock, deadline)) return fail(failure());
+    if (!await(lock, deadline, [this] { return session_->break_answered(); }) || !session_->break_agreed()) {
+        return fail(failure());
+    }
     return TRUE;
 }
 

@@ -27,8 +27,9 @@ public:
     // Takes what is there now, at most `toRead` bytes; never waits.
     virtual dev::BOOL read(void* buffer, dev::DWORD toRead, dev::DWORD& got) = 0;
     // Returns once the device has taken the bytes or the write timeout has run
-    // out; `sent` is what the device took either way, and also when the write
-    // fails part-way (FALSE): those bytes are gone out and count.
+    // out; `sent` is exactly what reaches the far end from this call: what
+    // the device took either way, and, when the write fails part-way (FALSE),
+    // what the far end had taken by then.
     virtual dev::BOOL write(const void* buffer, dev::DWORD toWrite, dev::DWORD& sent) = 0;
     // Sleeps until at least `count` bytes wait in the input queue, the line
     // hangs up or `timeoutMs` passes; `waiting` gets the bytes waiting then.

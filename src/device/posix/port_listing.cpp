@@ -196,6 +196,8 @@ void probe_network(const ComTarget& target, Entry& entry) {
         case ConnectFailure::Refused: entry.detail = "refused: nothing listens there"; return;
         case ConnectFailure::NoAnswer: entry.detail = "no answer within " + std::to_string(target.timeoutMs) + " ms"; return;
         case ConnectFailure::Unreachable: entry.detail = "unreachable"; return;
+        case ConnectFailure::Reset: entry.detail = "reset by the server"; return;
+        case ConnectFailure::Other: break;
     }
     entry.detail = "cannot connect";
 }

@@ -1,5 +1,7 @@
 #include "device/posix/rfc2217_session.h"
 
+#include <initializer_list>
+
 namespace tarvo::posix {
 
 using namespace tarvo::dev;
@@ -49,6 +51,11 @@ void Rfc2217Session::ask(std::uint8_t code, const std::uint8_t* value, std::size
 
 void Rfc2217Session::ask_setting(Answer answer, std::uint8_t code, const std::uint8_t* value, std::size_t size) {
     fresh_[answer] = false;
+    if (code == tn::SET_CONTROL) {
+        bool open = false;
+        for (std::size_t i = 0; i < controlsOpenCount_; ++i) open = open || controlsOpen_[i] == answer;
+        if (!open) controlsOpen_[controlsOpenCount_++] = answer;
+    }
     ask(code, value, size);
 }
 
@@ -79,31 +86,65 @@ bool Rfc2217Session::take(const tn::Event& event) {
     return false;
 }
 
+// A rate comes as 4 bytes; a server that sends more (some send 8) puts the
+// rate first. Anything shorter, or a one-byte setting of another size, is
+// malformed.
 void Rfc2217Session::note_answer(const std::uint8_t* value, std::size_t size) {
     const std::uint8_t code = value[0];
-    if (code == tn::SERVER_OFFSET + tn::SET_BAUDRATE && size == 5) {
+    if (code == tn::SERVER_OFFSET + tn::SET_BAUDRATE) {
+        if (size < 5) {
+            malformed_ = true;
+            return;
+        }
         answer_[RATE] = (std::uint32_t{value[1]} << 24) | (std::uint32_t{value[2]} << 16) |
                         (std::uint32_t{value[3]} << 8) | value[4];
         fresh_[RATE] = true;
         return;
     }
-    if (size != 2) return;
     Answer answer = ANSWER_COUNT;
-    const std::uint8_t setting = value[1];
     switch (code) {
         case tn::SERVER_OFFSET + tn::SET_DATASIZE: answer = DATA_SIZE; break;
         case tn::SERVER_OFFSET + tn::SET_PARITY: answer = PARITY; break;
         case tn::SERVER_OFFSET + tn::SET_STOPSIZE: answer = STOP_SIZE; break;
-        case tn::SERVER_OFFSET + tn::SET_CONTROL:
-            // One answer code for several settings: the value says which.
-            if (setting >= tn::FLOW_NONE && setting <= tn::FLOW_HARDWARE) answer = FLOW;
-            if (setting >= tn::CONTROL_ASK_DTR && setting <= tn::DTR_OFF) answer = DTR;
-            if (setting >= tn::CONTROL_ASK_RTS && setting <= tn::RTS_OFF) answer = RTS;
-            break;
-        default: break;
+        case tn::SERVER_OFFSET + tn::SET_CONTROL: answer = FLOW; break;
+        default: return;
     }
-    if (answer == ANSWER_COUNT) return;
-    answer_[answer] = setting;
+    if (size != 2) {
+        malformed_ = true;
+        return;
+    }
+    if (answer == FLOW) return note_control(value[1]);
+    answer_[answer] = value[1];
+    fresh_[answer] = true;
+}
+
+// One answer code for several settings: the value says which, and the
+// questions still open say whether it answers the one asked.
+void Rfc2217Session::note_control(std::uint8_t setting) {
+    Answer answer = ANSWER_COUNT;
+    if (setting >= tn::FLOW_NONE && setting <= tn::FLOW_HARDWARE) answer = FLOW;
+    if (setting >= tn::CONTROL_ASK_BREAK && setting <= tn::BREAK_OFF) answer = BREAK;
+    if (setting >= tn::CONTROL_ASK_DTR && setting <= tn::DTR_OFF) answer = DTR;
+    if (setting >= tn::CONTROL_ASK_RTS && setting <= tn::RTS_OFF) answer = RTS;
+    std::size_t which = 0;
+    while (which < controlsOpenCount_ && controlsOpen_[which] != answer) ++which;
+    std::uint32_t value = setting;
+    if (which == controlsOpenCount_) {
+        if (controlsOpenCount_ == 0) {
+            // Unasked: the server tells a setting of its own accord.
+            if (answer != ANSWER_COUNT) {
+                answer_[answer] = setting;
+                fresh_[answer] = true;
+            }
+            return;
+        }
+        which = 0;
+        answer = controlsOpen_[0];
+        value = MISMATCH;
+    }
+    for (std::size_t i = which + 1; i < controlsOpenCount_; ++i) controlsOpen_[i - 1] = controlsOpen_[i];
+    --controlsOpenCount_;
+    answer_[answer] = value;
     fresh_[answer] = true;
 }
 
@@ -124,14 +165,14 @@ void Rfc2217Session::ask_settings() {
 }
 
 bool Rfc2217Session::settings_answered() const {
-    return fresh_[RATE] && fresh_[DATA_SIZE] && fresh_[PARITY] && fresh_[STOP_SIZE] && fresh_[FLOW];
+    return malformed_ || (fresh_[RATE] && fresh_[DATA_SIZE] && fresh_[PARITY] && fresh_[STOP_SIZE] && fresh_[FLOW]);
 }
 
 bool Rfc2217Session::learn_settings() {
     const std::uint32_t size = answer_[DATA_SIZE];
     const std::uint32_t parity = answer_[PARITY];
     const std::uint32_t stop = answer_[STOP_SIZE];
-    if (answer_[RATE] == 0 || size < 5 || size > 8 || parity < 1 || parity > 5 || stop < 1 || stop > 3) return false;
+    if (malformed_ || answer_[RATE] == 0 || size < 5 || size > 8 || parity < 1 || parity > 5 || stop < 1 || stop > 3) return false;
     modemLines_ = fresh_[DTR] && (answer_[DTR] == tn::DTR_ON || answer_[DTR] == tn::DTR_OFF);
     known_.BaudRate = answer_[RATE];
     known_.ByteSize = static_cast<BYTE>(size);
@@ -165,6 +206,8 @@ void Rfc2217Session::change(Answer answer, bool differs, std::uint8_t code, std:
 
 void Rfc2217Session::change_settings(const DCB& dcb) {
     requested_ = dcb;
+    malformed_ = false;
+    controlsOpenCount_ = 0;
     for (bool& awaited : awaited_) awaited = false;
     const std::uint32_t rate = dcb.BaudRate;
     const std::uint8_t rateWire[4] = {static_cast<std::uint8_t>(rate >> 24), static_cast<std::uint8_t>(rate >> 16),
@@ -192,6 +235,7 @@ void Rfc2217Session::change_settings(const DCB& dcb) {
 }
 
 bool Rfc2217Session::changes_answered() const {
+    if (malformed_) return true;
     for (std::size_t i = 0; i < ANSWER_COUNT; ++i) {
         if (awaited_[i] && !fresh_[i]) return false;
     }
@@ -209,6 +253,12 @@ bool Rfc2217Session::settle_changes(bool arrived) {
         if (!agreed(Answer(i))) agreedAll = false;
         // An answer, even a refusal, says what the server has.
         unconfirmed_[i] = !fresh_[i];
+    }
+    // A server that answers a line with another setting confirms no line:
+    // from now on the lines are kept on this side, as for one that answers
+    // nothing for them.
+    for (const Answer line : {DTR, RTS}) {
+        if (awaited_[line] && fresh_[line] && answer_[line] == MISMATCH) modemLines_ = false;
     }
     if (agreedAll) {
         known_ = requested_;
@@ -254,10 +304,10 @@ bool Rfc2217Session::take_missed_purge() {
     return missed;
 }
 
-// The server's answer carries nothing to check, so none is awaited.
 void Rfc2217Session::ask_break(bool on) {
     const std::uint8_t value = on ? tn::BREAK_ON : tn::BREAK_OFF;
-    ask(tn::SET_CONTROL, &value, 1);
+    controlsOpenCount_ = 0;
+    ask_setting(BREAK, tn::SET_CONTROL, &value, 1);
 }
 
 // No status lines from a server whose device has none (it answers nothing

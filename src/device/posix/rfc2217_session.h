@@ -64,7 +64,7 @@ public:
     };
 
     // The settings a server answers for, each under its own answer code.
-    enum Answer : std::size_t { RATE, DATA_SIZE, PARITY, STOP_SIZE, FLOW, DTR, RTS, ANSWER_COUNT };
+    enum Answer : std::size_t { RATE, DATA_SIZE, PARITY, STOP_SIZE, FLOW, DTR, RTS, BREAK, ANSWER_COUNT };
 
     // `purgeLocal`: the purge before a write empties this side only.
     // `timeoutMs` bounds the wait for a purge's confirmation.
@@ -87,6 +87,9 @@ public:
     void ask_settings();
     bool settings_answered() const;
     bool learn_settings();
+    // The server answered something no reading makes sense of (a value of
+    // the wrong size, a setting no port has): the wait for it ends at once.
+    bool malformed() const { return malformed_; }
     // Whether the far port passes every byte; if not, `plain` is the known
     // settings without the XON/XOFF that keeps it from doing so.
     bool passes_every_byte(dev::DCB& plain) const;
@@ -119,7 +122,12 @@ public:
     // Whether a confirmation was missed since last asked.
     bool take_missed_purge();
 
+    // The break asked for; answered once the server says anything of its
+    // break state (servers differ in which), refused when it answers
+    // something else to it.
     void ask_break(bool on);
+    bool break_answered() const { return fresh_[BREAK]; }
+    bool break_agreed() const { return fresh_[BREAK] && answer_[BREAK] != MISMATCH; }
     bool suspended() const { return suspended_; }
     // The MS_*_ON status lines, when the server has a device with modem
     // lines and has reported them.
@@ -131,6 +139,10 @@ private:
     void change(Answer answer, bool differs, std::uint8_t code, std::uint32_t value, const std::uint8_t* wire,
                 std::size_t size);
     void note_answer(const std::uint8_t* value, std::size_t size);
+    void note_control(std::uint8_t setting);
+    // What an answer of another setting, given in place of the one asked,
+    // leaves as that one's answer: it matches no value sent.
+    static constexpr std::uint32_t MISMATCH = 0xFFFFFFFF;
     bool agreed(Answer answer) const;
 
     Outbox outbox_;
@@ -142,6 +154,14 @@ private:
     // Settings sent whose answer never came: what the server has is not
     // known, so the next change sends them whatever `known_` says.
     bool unconfirmed_[ANSWER_COUNT] = {};
+    // SET-CONTROL questions of this exchange awaiting their answer, in the
+    // order asked, each setting once: all share one answer code, and a
+    // server that answers one of them with another setting (as some answer
+    // DTR and RTS with their flow control) answers the first still open.
+    // Questions a server never answers (DTR on a pty) go with their exchange.
+    Answer controlsOpen_[ANSWER_COUNT] = {};
+    std::size_t controlsOpenCount_ = 0;
+    bool malformed_ = false;
     // The change under way: what it awaits, the values it sent, the block.
     bool awaited_[ANSWER_COUNT] = {};
     std::uint32_t wanted_[ANSWER_COUNT] = {};

@@ -43,6 +43,7 @@ enum : std::uint8_t {
     FLOW_NONE = 1,
     FLOW_XON_XOFF = 2,
     FLOW_HARDWARE = 3,
+    CONTROL_ASK_BREAK = 4,
     BREAK_ON = 5,
     BREAK_OFF = 6,
     CONTROL_ASK_DTR = 7,
