@@ -304,6 +304,10 @@ bool set_up_port(const TermOptions& o) {
     struct Step {
         const char* what;
         int result;
+        // The control lines are a courtesy to the far end: a server that
+        // keeps them on its own side refuses them, and the session still
+        // carries bytes.
+        bool needed = true;
     };
     const int opened = sio_open(o.port);
     if (opened != 0) {
@@ -321,13 +325,14 @@ bool set_up_port(const TermOptions& o) {
         {"rate", sio_baud(o.port, o.rate)},
         {"flow control", sio_flowctrl(o.port, (o.cts ? 0x01 : 0) | (o.rts ? 0x02 : 0))},
         {"NUL stripping", o.stripNul ? sio_enableat(o.port) : 0},
-        {"RTS", sio_RTS(o.port, o.rts ? 1 : 0)},
-        {"DTR", sio_DTR(o.port, o.dtr ? 1 : 0)},
+        {"RTS", sio_RTS(o.port, o.rts ? 1 : 0), false},
+        {"DTR", sio_DTR(o.port, o.dtr ? 1 : 0), false},
     };
     for (const Step& step : steps) {
         if (step.result == 0) continue;
-        std::fprintf(stderr, "tarvo term: %s refused the %s: %s\n", o.typed.c_str(), step.what,
-                     format_result(step.result).c_str());
+        std::fprintf(stderr, "tarvo term: %s refused the %s: %s%s\n", o.typed.c_str(), step.what,
+                     format_result(step.result).c_str(), step.needed ? "" : "; going on without it");
+        if (!step.needed) continue;
         sio_close(o.port);
         return false;
     }

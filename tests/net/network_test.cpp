@@ -383,6 +383,19 @@ TEST_F(OverSredird, DataAndSettingsTravelAndOddAnswersFailOnlyTheirCall) {
     EXPECT_EQ(sio_flush(PORT, 2), 0);
 }
 
+// The terminal sets RTS and DTR as it opens; a server that keeps the lines
+// on its own side refuses them, and the terminal still carries the bytes.
+TEST(SredirdTerm, TermOpensAServerThatRefusesTheLines) {
+    if (!Sredird::installed()) GTEST_SKIP() << "sredird is not installed (./dev.sh installs it)";
+    Pty pty;
+    Sredird server(pty);
+    const std::string command =
+        std::string("printf hello-term | ") + TARVO_TOOL + " term --quiet '" + server.url("?timeout=1000") + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    const auto got = pty.receive(10);
+    EXPECT_EQ(std::string(got.begin(), got.end()), "hello-term");
+}
+
 TEST_F(OverSredird, CountsFromASlowDeviceAreExactlyWhatArrives) {
     const auto data = pattern(64 * 1024);
     std::vector<std::uint8_t> arrived;
