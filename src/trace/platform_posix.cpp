@@ -76,7 +76,7 @@ void describe_target(const char* path, char* text, std::size_t size) {
     const char* name = path != nullptr && std::strncmp(path, "\\\\.\\", 4) == 0 ? path + 4 : "";
     char device[4096 + 2] = {};
     if (name[0] != '\0' && dev::QueryDosDeviceA(name, device, sizeof device) != 0 && device[0] != '\0')
-        std::snprintf(text, size, "%s %s", name, device);
+        std::snprintf(text, size, "%s: %s", name, device);
     else
         std::snprintf(text, size, "%s", path != nullptr ? path : "");
 }
