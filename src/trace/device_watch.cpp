@@ -20,11 +20,6 @@ void note_failure(const char* call) {
     threadFacts.failedError = dev::GetLastError();
 }
 
-dev::BOOL watch(dev::BOOL ok, const char* call) {
-    if (enabled && !ok) note_failure(call);
-    return ok;
-}
-
 // A transfer that pends has not failed: its completion tells.
 dev::BOOL watch_transfer(dev::BOOL ok, const char* call) {
     if (enabled && !ok && dev::GetLastError() != dev::ERROR_IO_PENDING) note_failure(call);
@@ -32,6 +27,11 @@ dev::BOOL watch_transfer(dev::BOOL ok, const char* call) {
 }
 
 }  // namespace
+
+dev::BOOL watch(dev::BOOL ok, const char* call) {
+    if (enabled && !ok) note_failure(call);
+    return ok;
+}
 
 void begin_facts() { std::memset(&threadFacts, 0, sizeof threadFacts); }
 
@@ -106,13 +106,5 @@ BOOL watched_SetCommState(HANDLE file, DCB* dcb) { return trace::watch(SetCommSt
 BOOL watched_SetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts) {
     return trace::watch(SetCommTimeouts(file, timeouts), "SetCommTimeouts");
 }
-
-BOOL watched_GetCommModemStatus(HANDLE file, DWORD* modemStat) {
-    return trace::watch(GetCommModemStatus(file, modemStat), "GetCommModemStatus");
-}
-
-BOOL watched_SetCommBreak(HANDLE file) { return trace::watch(SetCommBreak(file), "SetCommBreak"); }
-
-BOOL watched_ClearCommBreak(HANDLE file) { return trace::watch(ClearCommBreak(file), "ClearCommBreak"); }
 
 }  // namespace tarvo::dev

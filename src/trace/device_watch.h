@@ -27,6 +27,8 @@ struct Facts {
 // Clears the thread's facts at the start of a traced call; the facts so far.
 void begin_facts();
 const Facts& facts();
+// `ok` as it is; while tracing, a failure of `call` is noted with its error.
+dev::BOOL watch(dev::BOOL ok, const char* call);
 
 }  // namespace tarvo::trace
 
@@ -45,6 +47,7 @@ BOOL watched_GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* tra
 BOOL watched_GetCommState(HANDLE file, DCB* dcb);
 BOOL watched_SetCommState(HANDLE file, DCB* dcb);
 BOOL watched_SetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts);
+// The extensions' own (device_watch_ext.cpp, libtarvo.so only).
 BOOL watched_GetCommModemStatus(HANDLE file, DWORD* modemStat);
 BOOL watched_SetCommBreak(HANDLE file);
 BOOL watched_ClearCommBreak(HANDLE file);
