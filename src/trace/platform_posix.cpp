@@ -11,7 +11,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "device/device.h"
+#include "device/posix/com_mapping.h"
 #include "trace/platform.h"
 
 namespace tarvo::trace::platform {
@@ -71,14 +71,25 @@ unsigned long saved_error() { return static_cast<unsigned long>(errno); }
 
 void restore_error(unsigned long error) { errno = static_cast<int>(error); }
 
+// What the COM number of the path stands for now, by the rule CreateFileA
+// follows (no device call): the device path, the URL, and a usb: mapping
+// beside the device it found.
 void describe_target(const char* path, char* text, std::size_t size) {
-    // "\\.\COM<n>": what the number reaches now (a device path or a URL).
-    const char* name = path != nullptr && std::strncmp(path, "\\\\.\\", 4) == 0 ? path + 4 : "";
-    char device[4096 + 2] = {};
-    if (name[0] != '\0' && dev::QueryDosDeviceA(name, device, sizeof device) != 0 && device[0] != '\0')
-        std::snprintf(text, size, "%s: %s", name, device);
-    else
+    const long number = posix::com_number(path);
+    if (number < 0) {
         std::snprintf(text, size, "%s", path != nullptr ? path : "");
+        return;
+    }
+    const char* mapping = posix::mapping_of(number);
+    posix::ComTarget target;  // on the stack: the library's thread-local room is small (dlopen)
+    if (posix::resolve_com(number, mapping, target) && target.kind == posix::TargetKind::Terminal) {
+        if (mapping != nullptr && std::strcmp(mapping, target.device) != 0)
+            std::snprintf(text, size, "COM%ld: %s (%s)", number, target.device, mapping);
+        else
+            std::snprintf(text, size, "COM%ld: %s", number, target.device);
+    } else {
+        std::snprintf(text, size, "COM%ld: %s", number, mapping != nullptr ? mapping : "no device");
+    }
 }
 
 }  // namespace tarvo::trace::platform
