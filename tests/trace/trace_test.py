@@ -192,8 +192,7 @@ def wine(args):
     """The primary DLL beside the program, then the trace build in its place."""
     os.makedirs(args.work, exist_ok=True)
     instrument = Instrument()
-    prefix = os.path.join(args.work, "wineprefix")
-    runner = [args.runner, "--prefix", prefix, "--com", f"7={instrument.path}", "--"]
+    runner = [args.runner, "--prefix", args.prefix, "--com", f"7={instrument.path}", "--"]
     plain = run(runner + [args.program, "7", "8"])
     if plain[0] == 77:
         print(plain[1], plain[2])
@@ -286,6 +285,7 @@ def main():
     parser.add_argument("--python-dir")
     parser.add_argument("--trace-dll")
     parser.add_argument("--runner")
+    parser.add_argument("--prefix", help="the Wine prefix, its own: the test maps COM7 in it")
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
     {"linux": linux, "wine": wine, "view": view}[args.mode](args)
