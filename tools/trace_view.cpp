@@ -1,6 +1,7 @@
 #include "trace_view.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -237,18 +238,61 @@ std::string trace_report(const TraceView& view) {
     return out.str();
 }
 
-std::string trace_svg(const TraceView& view) {
-    constexpr int WIDTH = 1200, LEFT = 90, RIGHT = 30, LANE = 110, TOP = 40;
-    std::uint64_t first = UINT64_MAX, last = 0;
-    for (const auto& entry : view.ports) {
-        first = std::min(first, entry.second.first);
-        last = std::max(last, entry.second.last);
+// The drawing's time axis: true to scale over gaps up to GAP_US; a longer
+// quiet gap is drawn shorter (logarithmically) and marked with its length,
+// so that the exchanges around it stay readable.
+class TimeAxis {
+public:
+    static constexpr double GAP_US = 20000;
+
+    explicit TimeAxis(const TraceView& view) {
+        for (const auto& entry : view.ports) {
+            const PortView& port = entry.second;
+            times_.push_back(port.first);
+            times_.push_back(port.last);
+            for (const Exchange& exchange : port.exchanges) {
+                times_.push_back(exchange.sent);
+                if (exchange.has_answer()) times_.push_back(exchange.answered);
+            }
+            for (const Discard& discard : port.discards) times_.push_back(discard.at);
+            for (const auto* list : {&port.errors, &port.timeouts})
+                for (const Trouble& trouble : *list) times_.push_back(trouble.at);
+        }
+        std::sort(times_.begin(), times_.end());
+        times_.erase(std::unique(times_.begin(), times_.end()), times_.end());
+        drawn_.assign(times_.size(), 0.0);
+        for (std::size_t i = 1; i < times_.size(); ++i)
+            drawn_[i] = drawn_[i - 1] + squashed(static_cast<double>(times_[i] - times_[i - 1]));
     }
-    if (first > last) first = last = 0;
-    const double span = last > first ? static_cast<double>(last - first) : 1.0;
-    auto x = [&](std::uint64_t at) {
-        return LEFT + (static_cast<double>(at - std::min(at, first)) / span) * (WIDTH - LEFT - RIGHT);
-    };
+    // 0..1 along the axis.
+    double at(std::uint64_t time) const {
+        if (times_.size() < 2 || drawn_.back() <= 0) return 0;
+        const auto next = std::lower_bound(times_.begin(), times_.end(), time);
+        if (next == times_.begin()) return 0;
+        if (next == times_.end()) return 1;
+        const std::size_t i = static_cast<std::size_t>(next - times_.begin());
+        const double part = static_cast<double>(time - times_[i - 1]) / static_cast<double>(times_[i] - times_[i - 1]);
+        return (drawn_[i - 1] + part * (drawn_[i] - drawn_[i - 1])) / drawn_.back();
+    }
+    // The gaps drawn shorter than they were: their start, end and length.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> shortened() const {
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> gaps;
+        for (std::size_t i = 1; i < times_.size(); ++i)
+            if (static_cast<double>(times_[i] - times_[i - 1]) > GAP_US) gaps.emplace_back(times_[i - 1], times_[i]);
+        return gaps;
+    }
+    std::uint64_t span() const { return times_.empty() ? 0 : times_.back() - times_.front(); }
+
+private:
+    static double squashed(double gap) { return gap <= GAP_US ? gap : GAP_US * (1 + std::log(gap / GAP_US)); }
+    std::vector<std::uint64_t> times_;
+    std::vector<double> drawn_;
+};
+
+std::string trace_svg(const TraceView& view) {
+    constexpr int WIDTH = 1200, LEFT = 90, RIGHT = 40, LANE = 120, TOP = 40;
+    const TimeAxis axis(view);
+    auto x = [&](std::uint64_t at) { return LEFT + axis.at(at) * (WIDTH - LEFT - RIGHT); };
     const int height = TOP + LANE * static_cast<int>(view.ports.size()) + 40;
     std::ostringstream svg;
     char buffer[512];
@@ -256,8 +300,17 @@ std::string trace_svg(const TraceView& view) {
         << "\" font-family=\"sans-serif\" font-size=\"11\">\n"
         << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
         << "<text x=\"10\" y=\"20\" font-size=\"14\">tarvo trace: requests (blue), answers (green) with latency, "
-           "discarded bytes (orange), errors and time-outs (red); "
-        << milliseconds(last - first) << " shown</text>\n";
+           "discarded (orange), errors and time-outs (red); "
+        << milliseconds(axis.span()) << ", gaps over 20 ms shortened (grey)</text>\n";
+    for (const auto& [from, to] : axis.shortened()) {
+        const double middle = (x(from) + x(to)) / 2;
+        std::snprintf(buffer, sizeof buffer,
+                      "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"#eee\"/>"
+                      "<text x=\"%.1f\" y=\"%d\" fill=\"#888\" text-anchor=\"middle\">%s</text>\n",
+                      x(from) + 2, TOP, std::max(0.0, x(to) - x(from) - 4), height - TOP - 30, middle, height - 14,
+                      milliseconds(to - from).c_str());
+        svg << buffer;
+    }
     int lane = 0;
     for (const auto& [number, port] : view.ports) {
         const int y = TOP + LANE * lane++ + 50;
@@ -272,8 +325,8 @@ std::string trace_svg(const TraceView& view) {
                           "<rect x=\"%.1f\" y=\"%d\" width=\"3\" height=\"18\" fill=\"#2060d0\"><title>request %d: %s</title></rect>\n"
                           "<text x=\"%.1f\" y=\"%d\" fill=\"#2060d0\">%d</text>\n",
                           sent - 1.5, y - 20, exchange.number,
-                          xml_escaped(escape_shortened(exchange.request, 40)).c_str(), sent - 3, y - 24,
-                          exchange.number);
+                          xml_escaped(escape_shortened(exchange.request, 40)).c_str(), sent - 3,
+                          y - 24 - 10 * (exchange.number % 2), exchange.number);
             svg << buffer;
             if (exchange.has_answer()) {
                 const double answered = x(exchange.answered);
@@ -282,12 +335,12 @@ std::string trace_svg(const TraceView& view) {
                               "<rect x=\"%.1f\" y=\"%d\" width=\"3\" height=\"18\" fill=\"#30a050\"><title>answer %d: %s</title></rect>\n"
                               "<text x=\"%.1f\" y=\"%d\" fill=\"#30a050\">%s</text>\n",
                               sent, y - 3, std::max(1.0, answered - sent), answered - 1.5, y + 2, exchange.number,
-                              xml_escaped(escape_shortened(exchange.answer, 40)).c_str(), sent + 2, y + 32,
-                              milliseconds(exchange.latency()).c_str());
+                              xml_escaped(escape_shortened(exchange.answer, 40)).c_str(), sent + 2,
+                              y + 32 + 12 * (exchange.number % 2), milliseconds(exchange.latency()).c_str());
                 svg << buffer;
             } else {
                 std::snprintf(buffer, sizeof buffer, "<text x=\"%.1f\" y=\"%d\" fill=\"#d02020\">no answer</text>\n",
-                              sent + 2, y + 32);
+                              sent + 2, y + 32 + 12 * (exchange.number % 2));
                 svg << buffer;
             }
         }
