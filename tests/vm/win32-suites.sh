@@ -18,7 +18,7 @@ shift
 build=build/win32
 started=$(date +%s)
 tests/vm/wine-prefix.sh "$store" "$build/wineprefix"
-for own in wineprefix-endurance wineprefix-conformance wineprefix-trace; do
+for own in wineprefix-endurance wineprefix-conformance; do
     [ -e "$build/$own" ] || ln -s wineprefix "$build/$own"
 done
 echo "win32 suites: prefix ready after $(($(date +%s) - started)) s"
