@@ -11,6 +11,7 @@
 #include "fake/fake_device.h"
 #include "registry/port_table.h"
 #include "tarvo.h"
+#include "tarvo_ext.h"
 #include "trace/log.h"
 
 extern "C" int core_sio_write(int port, const char* buffer, int count);
@@ -92,6 +93,17 @@ TEST_F(TraceTest, ReadBytesAreShownInHexAndAsText) {
     char buffer[8];
     EXPECT_EQ(sio_read(1, buffer, 8), 4);
     EXPECT_EQ(call_part(last_line()), "p1 sio_read(1, buffer, 8) = 4 ; read 4: 6f 6b 00 ff |ok..|");
+}
+
+TEST_F(TraceTest, ExtensionCallsOnAPortAreTracedToo) {
+    open_port();
+    device().input = {'x'};
+    EXPECT_EQ(tarvo_send(1, "hi", 2), 2);
+    EXPECT_EQ(call_part(last_line()), "p1 tarvo_send(1, buffer, 2) = 2 ; wrote 2: 68 69 |hi|");
+    device().failing = {"SetCommBreak"};
+    EXPECT_EQ(tarvo_break(1, 10), ERR_SET_STATE_FAILED);
+    EXPECT_EQ(call_part(last_line()),
+              "p1 tarvo_break(1, 10) = -20009 ERR_SET_STATE_FAILED ; SetCommBreak failed: error 31 ERROR_GEN_FAILURE");
 }
 
 // The log's bound, on a log of its own that writes into a string.
