@@ -139,7 +139,8 @@ def check_view(tool, log_path, port, slack_ms):
 
 
 def run(command, env=None, cwd=None):
-    done = subprocess.run(command, capture_output=True, text=True, env=env, cwd=cwd, timeout=120)
+    # Under an emulated machine a Wine start with a new COM mapping takes minutes.
+    done = subprocess.run(command, capture_output=True, text=True, env=env, cwd=cwd, timeout=600)
     return done.returncode, done.stdout, done.stderr
 
 
