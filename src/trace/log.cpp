@@ -21,9 +21,13 @@ Log theLog(contract::TRACE_LIMIT_BYTES, platform::write_log);
 struct OpenAtLoad {
     OpenAtLoad() {
         loadTime = platform::microseconds();
-        char name[512];
-        if (!platform::open_log(name, sizeof name)) return;
+        // The program's error state is the same after the library loaded as before.
         const unsigned long error = platform::saved_error();
+        char name[512];
+        if (!platform::open_log(name, sizeof name)) {
+            platform::restore_error(error);
+            return;
+        }
         char header[768];
         const int length = std::snprintf(
             header, sizeof header,
