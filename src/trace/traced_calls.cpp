@@ -1,6 +1,8 @@
 // The 16 functions of tarvo.h in the trace build: each calls the core's
 // function of the same name (compiled as core_<name>) and, while tracing,
-// writes one line about the call. Not tracing costs one test of a flag.
+// writes one line about the call. Not tracing costs one test of a flag:
+// the traced paths are functions of their own, kept out of line, so the
+// untraced path is the test and a jump to the core.
 #include <cstdio>
 
 #include "tarvo.h"
@@ -32,7 +34,7 @@ using tarvo::trace::enabled;
 namespace {
 
 // The calls whose only argument is the port.
-int traced(int (*core)(int), const char* name, int port) {
+[[gnu::noinline]] int traced(int (*core)(int), const char* name, int port) {
     const Call call(port);
     const int result = core(port);
     char text[64];
@@ -42,11 +44,48 @@ int traced(int (*core)(int), const char* name, int port) {
 }
 
 // The calls with the port and one number.
-int traced(int (*core)(int, int), const char* name, int port, int value) {
+[[gnu::noinline]] int traced(int (*core)(int, int), const char* name, int port, int value) {
     const Call call(port);
     const int result = core(port, value);
     char text[80];
     std::snprintf(text, sizeof text, "%s(%d, %d)", name, port, value);
+    call.finish(text, result);
+    return result;
+}
+
+[[gnu::noinline]] int traced_getch(int port) {
+    const Call call(port);
+    const int result = core_sio_getch(port);
+    char text[64];
+    std::snprintf(text, sizeof text, "sio_getch(%d)", port);
+    const unsigned char byte = static_cast<unsigned char>(result);
+    call.finish(text, result, "read", &byte, result >= 0 ? 1 : 0);
+    return result;
+}
+
+[[gnu::noinline]] int traced_read(int port, char* buffer, int length) {
+    const Call call(port);
+    const int result = core_sio_read(port, buffer, length);
+    char text[80];
+    std::snprintf(text, sizeof text, "sio_read(%d, %s, %d)", port, buffer != nullptr ? "buffer" : "NULL", length);
+    call.finish(text, result, "read", buffer, result);
+    return result;
+}
+
+[[gnu::noinline]] int traced_write(int port, const char* buffer, int count) {
+    const Call call(port);
+    const int result = core_sio_write(port, buffer, count);
+    char text[80];
+    std::snprintf(text, sizeof text, "sio_write(%d, %s, %d)", port, buffer != nullptr ? "buffer" : "NULL", count);
+    call.finish(text, result, "wrote", buffer, result);
+    return result;
+}
+
+[[gnu::noinline]] int traced_ioctl(int port, int baudIndex, int mode) {
+    const Call call(port);
+    const int result = core_sio_ioctl(port, baudIndex, mode);
+    char text[96];
+    std::snprintf(text, sizeof text, "sio_ioctl(%d, %d, 0x%02x)", port, baudIndex, static_cast<unsigned>(mode));
     call.finish(text, result);
     return result;
 }
@@ -80,33 +119,17 @@ TARVO_API(int) sio_iqueue(int port) {
 
 TARVO_API(int) sio_getch(int port) {
     if (!enabled) return core_sio_getch(port);
-    const Call call(port);
-    const int result = core_sio_getch(port);
-    char text[64];
-    std::snprintf(text, sizeof text, "sio_getch(%d)", port);
-    const unsigned char byte = static_cast<unsigned char>(result);
-    call.finish(text, result, "read", &byte, result >= 0 ? 1 : 0);
-    return result;
+    return traced_getch(port);
 }
 
 TARVO_API(int) sio_read(int port, char* buffer, int length) {
     if (!enabled) return core_sio_read(port, buffer, length);
-    const Call call(port);
-    const int result = core_sio_read(port, buffer, length);
-    char text[80];
-    std::snprintf(text, sizeof text, "sio_read(%d, %s, %d)", port, buffer != nullptr ? "buffer" : "NULL", length);
-    call.finish(text, result, "read", buffer, result);
-    return result;
+    return traced_read(port, buffer, length);
 }
 
 TARVO_API(int) sio_write(int port, const char* buffer, int count) {
     if (!enabled) return core_sio_write(port, buffer, count);
-    const Call call(port);
-    const int result = core_sio_write(port, buffer, count);
-    char text[80];
-    std::snprintf(text, sizeof text, "sio_write(%d, %s, %d)", port, buffer != nullptr ? "buffer" : "NULL", count);
-    call.finish(text, result, "wrote", buffer, result);
-    return result;
+    return traced_write(port, buffer, count);
 }
 
 TARVO_API(int) sio_flush(int port, int selector) {
@@ -121,12 +144,7 @@ TARVO_API(int) sio_baud(int port, int rate) {
 
 TARVO_API(int) sio_ioctl(int port, int baudIndex, int mode) {
     if (!enabled) return core_sio_ioctl(port, baudIndex, mode);
-    const Call call(port);
-    const int result = core_sio_ioctl(port, baudIndex, mode);
-    char text[96];
-    std::snprintf(text, sizeof text, "sio_ioctl(%d, %d, 0x%02x)", port, baudIndex, static_cast<unsigned>(mode));
-    call.finish(text, result);
-    return result;
+    return traced_ioctl(port, baudIndex, mode);
 }
 
 TARVO_API(int) sio_flowctrl(int port, int mode) {
