@@ -27,7 +27,7 @@ struct Facts {
 // Clears the thread's facts at the start of a traced call; the facts so far.
 void begin_facts();
 const Facts& facts();
-// `ok` as it is; while tracing, a failure of `call` is noted with its error.
+// `ok` as it is; a failure of `call` noted with its error (while tracing).
 dev::BOOL watch(dev::BOOL ok, const char* call);
 
 }  // namespace tarvo::trace
