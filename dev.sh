@@ -16,7 +16,9 @@ WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i68
 # namespace of their own (tests/net/isolated.sh). stress-ng: the CPU hog of
 # tests/load/soak.sh. qemu, a kernel and busybox: the virtual machine with real
 # serial drivers (tests/vm). sredird: the second real COM-PORT server.
-TEST_PACKAGES=(strace valgrind tmux ser2net iproute2 stress-ng qemu-system-x86 linux-image-amd64 busybox-static sredird)
+# librsvg2-bin: the trace view's SVG rendered to PNG.
+TEST_PACKAGES=(strace valgrind tmux ser2net iproute2 stress-ng qemu-system-x86 linux-image-amd64 busybox-static sredird
+               librsvg2-bin)
 SANITIZE_PACKAGES=(libasan8 libubsan1 libtsan2)
 # Install and package checks: building and checking the .debs, tarvo.pc, the Python
 # module and its tests, the man page.

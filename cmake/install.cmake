@@ -36,6 +36,8 @@ if(WIN32)
   # Both import libraries and the export list, beside the DLL.
   install(FILES ${PROJECT_BINARY_DIR}/Tarvo.lib ${TARVO_CONTRACT_DEF}
           DESTINATION ${TARVO_INSTALL_LIBDIR} COMPONENT Development)
+  # The trace build, put in the DLL's place to log every call of a program.
+  install(FILES $<TARGET_FILE:tarvo_trace_dll> DESTINATION ${TARVO_INSTALL_BINDIR}/trace COMPONENT Runtime)
   set(VERSION ${PROJECT_VERSION})
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(ARCH win64)

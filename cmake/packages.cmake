@@ -26,7 +26,7 @@ if(WIN32)
     COMMAND ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --prefix ${stage}/${TARVO_ZIP_NAME}
     COMMAND ${TARVO_PYTHON_HOST} ${PROJECT_SOURCE_DIR}/packaging/windows/make_zip.py ${stage}/${TARVO_ZIP_NAME}
             ${TARVO_PACKAGES_DIR}/${TARVO_ZIP_NAME}.zip ${TARVO_RELEASE_DATE}
-    DEPENDS tarvo tarvo_tool tarvo_msvc_import_lib
+    DEPENDS tarvo tarvo_trace_dll tarvo_tool tarvo_msvc_import_lib
     COMMENT "Windows ZIP: ${TARVO_PACKAGES_DIR}/${TARVO_ZIP_NAME}.zip"
     VERBATIM)
   return()

@@ -7,6 +7,7 @@
 #include "script.h"
 #include "term_options.h"
 #include "terminal.h"
+#include "trace_view.h"
 
 namespace tarvo::tool {
 namespace {
@@ -46,6 +47,8 @@ const std::vector<CommandEntry>& commands() {
          [] { std::fputs(TERM_HELP, stdout); }, term_main},
         {"ports", "ports          which COM numbers reach which devices, and whether they open", true,
          [] { std::fputs(PORTS_HELP, stdout); }, ports_main},
+        {"trace", "trace FILE     what a traced program did: exchanges, latencies, discarded bytes, errors", true,
+         [] { std::fputs(TRACE_HELP, stdout); }, trace_main},
         {"demo", "demo           a complete exchange with a simulated instrument (no hardware)", DEMO_AVAILABLE,
          [] { std::fputs(DEMO_HELP, stdout); }, demo_entry},
     };

@@ -18,13 +18,13 @@ done
 cmake --build "$tested" --target package >/dev/null
 
 status=0
-for file in Tarvo.dll tools/tarvo.exe Tarvo.lib libTarvo.dll.a "packages/$name.zip"; do
+for file in Tarvo.dll trace/Tarvo.dll tools/tarvo.exe Tarvo.lib libTarvo.dll.a "packages/$name.zip"; do
     sums=$(for tree in "${trees[@]}" "$tested"; do sha256sum "$tree/$file"; done)
     echo "$sums"
     [ "$(awk '{print $1}' <<<"$sums" | sort -u | wc -l)" -eq 1 ] || { echo "FAIL: $file differs" >&2; status=1; }
 done
 for tree in "${trees[@]}" "$tested"; do
-    for file in Tarvo.dll tools/tarvo.exe Tarvo.lib libTarvo.dll.a; do
+    for file in Tarvo.dll trace/Tarvo.dll tools/tarvo.exe Tarvo.lib libTarvo.dll.a; do
         for folder in "$source" "$tree"; do
             if grep -qaF "$folder" "$tree/$file"; then echo "FAIL: $tree/$file names $folder" >&2; status=1; fi
         done

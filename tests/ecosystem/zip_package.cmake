@@ -19,7 +19,7 @@ string(REPLACE "\n" ";" listing "${listing}")
 list(FILTER listing EXCLUDE REGEX "/$")  # folder entries
 list(SORT listing)
 
-set(expected Tarvo.dll Tarvo.lib libTarvo.dll.a Tarvo.def tarvo.h tarvo.exe LICENSE README.txt SHA256SUMS api.md
+set(expected Tarvo.dll trace/Tarvo.dll Tarvo.lib libTarvo.dll.a Tarvo.def tarvo.h tarvo.exe LICENSE README.txt SHA256SUMS api.md
              cmake/TarvoConfig.cmake cmake/TarvoConfigVersion.cmake cmake/TarvoTargets.cmake
              cmake/TarvoTargets-release.cmake)
 list(TRANSFORM expected PREPEND ${NAME}/)
@@ -37,7 +37,7 @@ endif()
 set(unzipped ${BUILD}/packages/unzipped/${NAME})
 file(REMOVE_RECURSE ${BUILD}/packages/unzipped)
 file(ARCHIVE_EXTRACT INPUT ${zip} DESTINATION ${BUILD}/packages/unzipped)
-foreach(pair "Tarvo.dll;${BUILD}/Tarvo.dll" "tarvo.exe;${BUILD}/tools/tarvo.exe" "Tarvo.lib;${BUILD}/Tarvo.lib"
+foreach(pair "Tarvo.dll;${BUILD}/Tarvo.dll" "trace/Tarvo.dll;${BUILD}/trace/Tarvo.dll" "tarvo.exe;${BUILD}/tools/tarvo.exe" "Tarvo.lib;${BUILD}/Tarvo.lib"
              "libTarvo.dll.a;${BUILD}/libTarvo.dll.a" "Tarvo.def;${BUILD}/Tarvo.def"
              "LICENSE;${SOURCE}/LICENSE")
   list(GET pair 0 name)
@@ -50,7 +50,7 @@ foreach(pair "Tarvo.dll;${BUILD}/Tarvo.dll" "tarvo.exe;${BUILD}/tools/tarvo.exe"
 endforeach()
 
 # Stripped: no symbol table, no debugging sections.
-foreach(binary Tarvo.dll tarvo.exe)
+foreach(binary Tarvo.dll trace/Tarvo.dll tarvo.exe)
   execute_process(COMMAND ${OBJDUMP} -h ${unzipped}/${binary} OUTPUT_VARIABLE sections RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0 OR sections MATCHES "\\.debug_")
     message(FATAL_ERROR "${binary} carries debugging sections (or objdump -h failed):\n${sections}")
