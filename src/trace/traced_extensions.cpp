@@ -10,6 +10,9 @@ int core_tarvo_open_cause(int port, char* text, int size);
 int core_tarvo_send(int port, const char* buffer, int count);
 int core_tarvo_modem_status(int port);
 int core_tarvo_break(int port, int ms);
+int core_tarvo_set_target(int port, const char* target);
+int core_tarvo_port_device(int port, char* text, int size);
+int core_tarvo_wait(int port, int count, int timeout_ms);
 }
 
 using tarvo::trace::Call;
@@ -52,6 +55,37 @@ TARVO_API(int) tarvo_break(int port, int ms) {
     const int result = core_tarvo_break(port, ms);
     char text[64];
     std::snprintf(text, sizeof text, "tarvo_break(%d, %d)", port, ms);
+    call.finish(text, result);
+    return result;
+}
+
+TARVO_API(int) tarvo_set_target(int port, const char* target) {
+    if (!enabled) return core_tarvo_set_target(port, target);
+    const Call call(port);
+    const int result = core_tarvo_set_target(port, target);
+    char text[400];
+    std::snprintf(text, sizeof text, "tarvo_set_target(%d, \"%.300s\")", port, target != nullptr ? target : "NULL");
+    call.finish(text, result);
+    return result;
+}
+
+TARVO_API(int) tarvo_port_device(int port, char* text, int size) {
+    if (!enabled) return core_tarvo_port_device(port, text, size);
+    const Call call(port);
+    const int result = core_tarvo_port_device(port, text, size);
+    char line[400];
+    std::snprintf(line, sizeof line, "tarvo_port_device(%d, %s, %d) \"%.300s\"", port,
+                  text != nullptr ? "text" : "NULL", size, result >= 0 && text != nullptr ? text : "");
+    call.finish(line, result);
+    return result;
+}
+
+TARVO_API(int) tarvo_wait(int port, int count, int timeout_ms) {
+    if (!enabled) return core_tarvo_wait(port, count, timeout_ms);
+    const Call call(port);
+    const int result = core_tarvo_wait(port, count, timeout_ms);
+    char text[80];
+    std::snprintf(text, sizeof text, "tarvo_wait(%d, %d, %d)", port, count, timeout_ms);
     call.finish(text, result);
     return result;
 }
