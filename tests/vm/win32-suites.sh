@@ -18,7 +18,7 @@ shift
 build=build/win32
 started=$(date +%s)
 tests/windows/run-under-wine.sh --init --prefix "$build/wineprefix" --store "$store"
-for own in wineprefix-endurance wineprefix-conformance; do
+for own in wineprefix-endurance wineprefix-conformance wineprefix-trace; do
     [ -e "$build/$own" ] || ln -s wineprefix "$build/$own"
 done
 echo "win32 suites: prefix ready after $(($(date +%s) - started)) s"
