@@ -14,11 +14,13 @@
 //   purges before writes are this side's only;
 // - messages are whole commands, lost (counted) only when the outbox has no
 //   room left for one, never while it is drained after each call.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <vector>
 
 #include "device/posix/rfc2217_session.h"
 
@@ -30,7 +32,10 @@ namespace {
 
 #define check(holds) ((holds) ? void() : (std::fprintf(stderr, "line %d broke the model\n", __LINE__), std::abort()))
 
-constexpr std::size_t KEYS = Session::ANSWER_COUNT;
+// The settings a server answers; a break is asked for, never kept as one.
+constexpr std::size_t KEYS = Session::BREAK;
+// What a control answer of another setting leaves as the answer asked.
+constexpr std::uint32_t MISMATCH = 0xFFFFFFFF;
 // The values a server may answer for each setting: LOW .. LOW + SPAN - 1.
 constexpr std::uint32_t LOW[KEYS] = {1, 5, 1, 1, tn::FLOW_NONE, tn::DTR_ON, tn::RTS_ON};
 constexpr std::uint32_t SPAN[KEYS] = {1000000, 4, 5, 3, 3, 2, 2};
@@ -95,7 +100,11 @@ struct Fuzz {
     bool sent[KEYS] = {}, awaited[KEYS] = {}, unconfirmed[KEYS] = {}, answered[KEYS] = {};
     std::uint32_t wanted[KEYS] = {}, answers[KEYS] = {};
     int pending = 0, waitingFor = 0;  // purges unconfirmed; those a purge that waits needs
-    bool confirms = true, missed = false, suspended = false, modemKnown = false;
+    bool confirms = true, missed = false, suspended = false, modemKnown = false, malformed = false;
+    // SET-CONTROL questions still open, in the order asked (BREAK for a
+    // break's): they share one answer code, and an answer of a setting not
+    // open answers the first of them as a mismatch.
+    std::vector<std::size_t> controlsOpen;
     std::uint8_t modemState = 0;
     std::size_t lost = 0, said = 0;
 
@@ -122,6 +131,8 @@ struct Fuzz {
         opened.outbox().clear();
         for (std::size_t key = 0; key <= (modemLines ? Session::DTR : Session::FLOW); ++key) opened.take(answer(key, values[key]));
         check(opened.settings_answered() && opened.learn_settings());
+        controlsOpen.clear();
+        if (!modemLines) controlsOpen.push_back(Session::DTR);
     }
     void open(Script& script) {
         const std::uint8_t flags = script.next();
@@ -164,6 +175,14 @@ struct Fuzz {
             session.change_settings(dcb);
         }
         settings_said(session, first, sent, wanted);
+        malformed = false;
+        controlsOpen.clear();
+        for (std::size_t i = first; i < session.outbox().count(); ++i) {
+            const tn::Event e = heard(session, i);
+            if (e.value[0] != tn::SET_CONTROL) continue;
+            const std::uint8_t v = e.value[1];
+            controlsOpen.push_back(v <= tn::FLOW_HARDWARE ? Session::FLOW : v <= tn::DTR_OFF ? Session::DTR : Session::RTS);
+        }
         const auto field = [](const DCB& d, std::size_t key) {
             const std::uint32_t fields[KEYS] = {d.BaudRate, d.ByteSize, d.Parity, d.StopBits, 0, d.fDtrControl, d.fRtsControl};
             return fields[key];
@@ -181,6 +200,20 @@ struct Fuzz {
         after_call();
     }
 
+    void answer_control(std::size_t key, std::uint32_t value) {
+        if (key < Session::FLOW) {
+            answered[key] = true;
+            answers[key] = value;
+            return;
+        }
+        auto open = std::find(controlsOpen.begin(), controlsOpen.end(), key);
+        if (open == controlsOpen.end() && !controlsOpen.empty()) open = controlsOpen.begin(), value = MISMATCH;
+        if (open != controlsOpen.end()) key = *open, controlsOpen.erase(open);
+        if (key >= KEYS) return;  // a break's question took it
+        answered[key] = true;
+        answers[key] = value;
+    }
+
     void settle(bool arrived) {
         bool all = arrived, agreed[KEYS] = {};
         for (std::size_t key = 0; key < KEYS; ++key) {
@@ -188,6 +221,8 @@ struct Fuzz {
             if (awaited[key]) all = all && agreed[key], unconfirmed[key] = !answered[key];
         }
         check(session.settle_changes(arrived) == all);
+        for (const std::size_t line : {std::size_t{Session::DTR}, std::size_t{Session::RTS}})
+            if (awaited[line] && answered[line] && answers[line] == MISMATCH) modemLines = false;
         if (all) known = requested;
         if (agreed[Session::RATE]) known.BaudRate = requested.BaudRate;
         if (agreed[Session::DATA_SIZE]) known.ByteSize = requested.ByteSize;
@@ -215,6 +250,12 @@ struct Fuzz {
         event.value[0] = tn::SERVER_OFFSET + code;
         if (code >= tn::SET_BAUDRATE && code <= tn::SET_CONTROL && event.size == (code == tn::SET_BAUDRATE ? 5u : 2u)) return;
         check(session.take(event) == (code == tn::PURGE_DATA && pending > 0));
+        if (code == tn::SET_BAUDRATE && event.size > 5) {  // a longer rate: its first 4 bytes
+            answered[Session::RATE] = true;
+            answers[Session::RATE] = std::uint32_t{event.value[1]} << 24 | event.value[2] << 16 | event.value[3] << 8 | event.value[4];
+        } else if (code >= tn::SET_BAUDRATE && code <= tn::SET_CONTROL) {
+            malformed = true;
+        }
         if (code == tn::FLOWCONTROL_SUSPEND || code == tn::FLOWCONTROL_RESUME) suspended = code == tn::FLOWCONTROL_SUSPEND;
         if (code == tn::NOTIFY_MODEMSTATE && event.size == 2) modemKnown = true, modemState = event.value[1];
         if (code != tn::PURGE_DATA) return;
@@ -230,10 +271,10 @@ struct Fuzz {
                 break;
             case 2: {  // an answer: the value asked, or another of its kind
                 const std::size_t key = script.next() % KEYS;
-                std::uint32_t& value = answers[key] = wanted[key];
+                std::uint32_t value = wanted[key];
                 if (script.next() & 1) value = key == Session::RATE ? script.next32() : key < Session::FLOW ? script.next() : LOW[key] + script.next() % SPAN[key];
                 check(!session.take(answer(key, value)));
-                answered[key] = true;
+                answer_control(key, value);
                 break;
             }
             case 3: purge(script.next() & 1); break;
@@ -248,6 +289,7 @@ struct Fuzz {
                 break;
             case 7:
                 session.ask_break(script.next() & 1);
+                controlsOpen.assign(1, Session::BREAK);
                 check(after_call() == 1);
                 break;
             case 8:
@@ -262,7 +304,7 @@ struct Fuzz {
         check(after_call() == 0);  // what speaks has spoken above
         bool answeredAll = true;
         for (std::size_t key = 0; key < KEYS; ++key) answeredAll = answeredAll && (!awaited[key] || answered[key]);
-        check(session.changes_answered() == answeredAll);
+        check(session.changes_answered() == (answeredAll || malformed));
         check(session.suspended() == suspended && session.purge_pending() == (pending > 0));
         DWORD lines = 0;
         const bool reported = session.modem_lines(lines);
