@@ -20,7 +20,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "device/posix/rfc2217_session.h"
+#include "net/rfc2217_session.h"
 
 namespace tn = tarvo::posix::telnet;
 using Session = tarvo::posix::Rfc2217Session;

@@ -8,7 +8,7 @@
 // changes of settings, each take their own turn besides: a second write must
 // not refill the piece a first is still sending, nor a second change take
 // the answers the first awaits.
-#include "device/posix/network_port.h"
+#include "net/network_port.h"
 
 #include <linux/sockios.h>
 #include <netinet/in.h>
@@ -30,9 +30,9 @@
 
 #include "device/posix/handle_pool.h"
 #include "device/posix/last_error.h"
-#include "device/posix/network_connect.h"
-#include "device/posix/rfc2217_session.h"
-#include "device/posix/telnet_codec.h"
+#include "net/network_connect.h"
+#include "net/rfc2217_session.h"
+#include "net/telnet_codec.h"
 #include "device/posix/transfer_support.h"
 #include "device/posix/termios_map.h"
 

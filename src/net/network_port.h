@@ -1,8 +1,8 @@
 // The device kind for serial ports served over the network: a Telnet
 // COM-PORT-OPTION server (line settings travel to the far port) or a raw TCP
 // server (data only), with the Win32 semantics of a local port.
-#ifndef TARVO_DEVICE_POSIX_NETWORK_PORT_H
-#define TARVO_DEVICE_POSIX_NETWORK_PORT_H
+#ifndef TARVO_NET_NETWORK_PORT_H
+#define TARVO_NET_NETWORK_PORT_H
 
 #include <cstddef>
 
