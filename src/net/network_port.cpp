@@ -144,6 +144,7 @@ private:
     char host_[DEVICE_NAME_SIZE] = {};
     long service_ = 0;
 
+    // What each guards, and when the port's mutex is let go: network_port.h.
     std::mutex mutex_;
     std::mutex writeTurn_;
     std::mutex settingTurn_;
