@@ -919,7 +919,9 @@ bool Rfc2217::handle(const tn::Event& event) {
 bool Rfc2217::queue_outbox() {
     Rfc2217Session::Outbox& outbox = session_.outbox();
     if (port_.controlSize_ + outbox.size() > CONTROL_SIZE - 1) return false;
-    for (std::size_t i = 0; i < outbox.count(); ++i) port_.queue_control(outbox.message(i).bytes, outbox.message(i).size);
+    for (std::size_t i = 0; i < outbox.count(); ++i) {
+        port_.queue_control(outbox.message(i).bytes, outbox.message(i).size);
+    }
     outbox.clear();
     return true;
 }

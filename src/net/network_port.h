@@ -1,6 +1,8 @@
 // The device kind for serial ports served over the network: a Telnet
 // COM-PORT-OPTION server (line settings travel to the far port) or a raw TCP
-// server (data only), with the Win32 semantics of a local port.
+// server (data only), with the Win32 semantics of a local port. One
+// connection (socket, buffers, pump, waits, departure) speaks either
+// protocol through a policy picked at open.
 //
 // Locks. Each port has three mutexes, and all ports share one more:
 // - `holds` (shared): which server and port each open port holds, and the
@@ -12,7 +14,7 @@
 //   and keeps it to the end, except while it sleeps for the socket: only
 //   the two waits (in poll() for the socket to be ready, and between looks
 //   at the data still on its way) let it go, and take it back before they
-//   return. A helper handed the lock may
+//   return. A helper handed the lock (the port's or a protocol's) may
 //   therefore wait, and finds the connection as other calls left it: it
 //   reads the state again after every wait, and what it must keep across
 //   one it holds in its own variables (what the session has to say is taken
