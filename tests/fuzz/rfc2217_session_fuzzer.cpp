@@ -22,7 +22,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "device/posix/rfc2217_session.h"
+#include "net/rfc2217_session.h"
 
 namespace tn = tarvo::posix::telnet;
 using Session = tarvo::posix::Rfc2217Session;

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "device/posix/telnet_codec.h"
+#include "net/telnet_codec.h"
 
 namespace tn = tarvo::posix::telnet;
 

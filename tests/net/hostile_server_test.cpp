@@ -15,7 +15,7 @@
 #include <mutex>
 #include <thread>
 
-#include "device/posix/telnet_codec.h"
+#include "net/telnet_codec.h"
 #include "net/servers.h"
 #include "tarvo.h"
 #include "tarvo_ext.h"

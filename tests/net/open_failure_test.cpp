@@ -19,7 +19,7 @@
 #include <string>
 
 #include "device/device.h"
-#include "device/posix/telnet_codec.h"
+#include "net/telnet_codec.h"
 #include "net/servers.h"
 
 namespace tarvo::net {

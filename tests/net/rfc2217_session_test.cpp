@@ -1,7 +1,7 @@
 // The COM-PORT-OPTION session without a server, in named scenarios: what it
 // sends, what it takes as known, when it holds data. The session fuzzer
 // covers the orders of answers, purges and the clock at large.
-#include "device/posix/rfc2217_session.h"
+#include "net/rfc2217_session.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The protocol's pure functions: what a server's byte stream decodes to,
 // however it is cut, and what the client answers.
-#include "device/posix/telnet_codec.h"
+#include "net/telnet_codec.h"
 
 #include <gtest/gtest.h>
 

@@ -18,7 +18,7 @@
 
 #include "device/device.h"
 #include "device/posix/com_mapping.h"
-#include "device/posix/network_connect.h"
+#include "net/network_connect.h"
 #include "device/posix/sysfs_serial.h"
 #include "device/posix/terminal_probe.h"
 #include "tarvo_ext.h"

@@ -10,7 +10,7 @@
 #include "device/posix/com_mapping.h"
 #include "device/posix/handle_pool.h"
 #include "device/posix/last_error.h"
-#include "device/posix/network_port.h"
+#include "net/network_port.h"
 #include "device/posix/open_record.h"
 #include "device/posix/sysfs_serial.h"
 #include "device/posix/terminal_port.h"

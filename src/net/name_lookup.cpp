@@ -1,4 +1,4 @@
-#include "device/posix/name_lookup.h"
+#include "net/name_lookup.h"
 
 #include <ares.h>
 #include <netdb.h>

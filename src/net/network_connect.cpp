@@ -1,4 +1,4 @@
-#include "device/posix/network_connect.h"
+#include "net/network_connect.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,7 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "device/posix/name_lookup.h"
+#include "net/name_lookup.h"
 
 namespace tarvo::posix {
 namespace {

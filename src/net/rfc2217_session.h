@@ -4,14 +4,14 @@
 // be sent in an outbox the port drains. No socket, no clock, no allocation:
 // every exchange, however a server orders, refuses or forgets its answers,
 // can be driven and checked without one.
-#ifndef TARVO_DEVICE_POSIX_RFC2217_SESSION_H
-#define TARVO_DEVICE_POSIX_RFC2217_SESSION_H
+#ifndef TARVO_NET_RFC2217_SESSION_H
+#define TARVO_NET_RFC2217_SESSION_H
 
 #include <cstddef>
 #include <cstdint>
 
 #include "device/device.h"
-#include "device/posix/telnet_codec.h"
+#include "net/telnet_codec.h"
 
 namespace tarvo::posix {
 

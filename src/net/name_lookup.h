@@ -8,8 +8,8 @@
 // ndots and options, TCP when an answer is cut), driven on this thread
 // through its sockets until the deadline; nothing is left running after.
 // Allocates (inside c-ares) at open time only.
-#ifndef TARVO_DEVICE_POSIX_NAME_LOOKUP_H
-#define TARVO_DEVICE_POSIX_NAME_LOOKUP_H
+#ifndef TARVO_NET_NAME_LOOKUP_H
+#define TARVO_NET_NAME_LOOKUP_H
 
 #include <sys/socket.h>
 

@@ -1,4 +1,4 @@
-#include "device/posix/telnet_codec.h"
+#include "net/telnet_codec.h"
 
 namespace tarvo::posix::telnet {
 

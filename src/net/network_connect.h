@@ -1,8 +1,8 @@
 // A TCP connection to the server a network mapping names, within a time
 // bound: for the network port kind, and for `tarvo ports`, which says
 // whether a network port connects now.
-#ifndef TARVO_DEVICE_POSIX_NETWORK_CONNECT_H
-#define TARVO_DEVICE_POSIX_NETWORK_CONNECT_H
+#ifndef TARVO_NET_NETWORK_CONNECT_H
+#define TARVO_NET_NETWORK_CONNECT_H
 
 #include "device/device.h"
 #include "device/posix/com_mapping.h"

@@ -1,4 +1,4 @@
-#include "device/posix/rfc2217_session.h"
+#include "net/rfc2217_session.h"
 
 #include <initializer_list>
 

@@ -1,8 +1,8 @@
 // The Telnet framing and COM-PORT-OPTION messages a network port speaks, as
 // pure functions and plain state: no socket, no clock, no allocation, so
 // every byte sequence can be checked (and fuzzed) without a server.
-#ifndef TARVO_DEVICE_POSIX_TELNET_CODEC_H
-#define TARVO_DEVICE_POSIX_TELNET_CODEC_H
+#ifndef TARVO_NET_TELNET_CODEC_H
+#define TARVO_NET_TELNET_CODEC_H
 
 #include <cstddef>
 #include <cstdint>

@@ -8,7 +8,7 @@
 // changes of settings, each take their own turn besides: a second write must
 // not refill the piece a first is still sending, nor a second change take
 // the answers the first awaits.
-#include "device/posix/network_port.h"
+#include "net/network_port.h"
 
 #include <linux/sockios.h>
 #include <netinet/in.h>
@@ -30,9 +30,9 @@
 
 #include "device/posix/handle_pool.h"
 #include "device/posix/last_error.h"
-#include "device/posix/network_connect.h"
-#include "device/posix/rfc2217_session.h"
-#include "device/posix/telnet_codec.h"
+#include "net/network_connect.h"
+#include "net/rfc2217_session.h"
+#include "net/telnet_codec.h"
 #include "device/posix/transfer_support.h"
 #include "device/posix/termios_map.h"
 
@@ -63,6 +63,135 @@ constexpr std::uint64_t PACE_KNOWN_MS = 10;
 
 using Lock = std::unique_lock<std::mutex>;
 
+class NetworkPort;
+
+// A piece of a write: `size` bytes at `bytes` for the socket, the first
+// `commands` of them ours, carrying `consumed` bytes of the caller's data.
+struct Piece {
+    const std::uint8_t* bytes;
+    std::size_t size;
+    std::size_t commands;
+    std::size_t consumed;
+};
+
+// What a network port does according to the protocol it speaks, chosen at
+// open: the connection (socket, buffers, pump, waits, departure) is the
+// port's, and nothing outside a protocol asks which one it is.
+class Protocol {
+public:
+    // Readies the protocol for a new connection to `target`.
+    virtual void reset(const ComTarget& target) = 0;
+    // Whatever comes between the connection and the first data, within
+    // `deadline`; false when the open fails, refused() and malformed()
+    // saying whether the server refused or answered something malformed.
+    virtual bool start(Lock& lock, std::uint64_t deadline) = 0;
+    virtual bool refused() const = 0;
+    virtual bool malformed() const = 0;
+    virtual const DCB& settings() const = 0;
+    virtual bool change_settings(Lock& lock, const DCB& dcb) = 0;
+    virtual bool modem_lines(DWORD& lines) const = 0;
+    // 0, or the Win32 error the break failed with.
+    virtual DWORD set_break(Lock& lock, bool on) = 0;
+    // A purge whose confirmation never came (its data may have come through).
+    virtual bool take_missed_purge() = 0;
+    // Whether an input purge empties the server's side too; the purge there.
+    virtual bool purges_at_server(bool exchangeStarts) const = 0;
+    virtual bool purge_at_server(Lock& lock, bool exchangeStarts) = 0;
+
+    // The data path.
+    // Decodes the `bytes` just read at `in`, in place: kept, `in` is the end
+    // of the data, which grows by the data decoded; else the data is dropped.
+    virtual void decode(std::uint8_t* in, std::size_t bytes, bool keep) = 0;
+    virtual bool purge_pending() const = 0;
+    virtual bool suspended() const = 0;
+    // Data that comes while a purge awaits its confirmation is held back:
+    // when the confirmation comes, what came before it is dropped (it left
+    // the device before the purge).
+    virtual bool holding() = 0;
+    virtual Piece next_piece(const std::uint8_t* data, std::size_t left) = 0;
+    // How much of the caller's `size` bytes at `data` the first `wire` bytes on the wire carry.
+    virtual std::size_t data_within(const std::uint8_t* data, std::size_t size, std::size_t wire) const = 0;
+    // Whether the `size` bytes at `bytes` on the wire end inside an escape.
+    virtual bool ends_inside_escape(const std::uint8_t* bytes, std::size_t size) const = 0;
+
+protected:
+    ~Protocol() = default;
+};
+
+// Raw TCP: data is all there is; the settings are this side's alone, and
+// there are no status lines and no break.
+class RawTcp final : public Protocol {
+public:
+    explicit RawTcp(NetworkPort& port) : port_(port) {}
+    void reset(const ComTarget&) override { settings_ = initial_network_settings(); }
+    bool start(Lock&, std::uint64_t) override { return true; }
+    bool refused() const override { return false; }
+    bool malformed() const override { return false; }
+    const DCB& settings() const override { return settings_; }
+    bool change_settings(Lock&, const DCB& dcb) override {
+        settings_ = dcb;
+        return true;
+    }
+    bool modem_lines(DWORD&) const override { return false; }
+    DWORD set_break(Lock&, bool) override { return ERROR_NOT_SUPPORTED; }
+    bool take_missed_purge() override { return false; }
+    bool purges_at_server(bool) const override { return false; }
+    bool purge_at_server(Lock&, bool) override { return true; }
+    void decode(std::uint8_t* in, std::size_t bytes, bool keep) override;
+    bool purge_pending() const override { return false; }
+    bool suspended() const override { return false; }
+    bool holding() override { return false; }
+    Piece next_piece(const std::uint8_t* data, std::size_t left) override;
+    std::size_t data_within(const std::uint8_t*, std::size_t, std::size_t wire) const override { return wire; }
+    bool ends_inside_escape(const std::uint8_t*, std::size_t) const override { return false; }
+
+private:
+    NetworkPort& port_;
+    DCB settings_{};
+};
+
+// The Telnet COM-PORT-OPTION session: the decoder, the pure session, and
+// what the session has to say put into the port's control queue.
+class Rfc2217 final : public Protocol {
+public:
+    explicit Rfc2217(NetworkPort& port) : port_(port) {}
+    void reset(const ComTarget& target) override;
+    bool start(Lock& lock, std::uint64_t deadline) override;
+    bool refused() const override { return session_.refused(); }
+    bool malformed() const override { return session_.malformed(); }
+    const DCB& settings() const override { return session_.known(); }
+    bool change_settings(Lock& lock, const DCB& dcb) override;
+    bool modem_lines(DWORD& lines) const override { return session_.modem_lines(lines); }
+    DWORD set_break(Lock& lock, bool on) override;
+    bool take_missed_purge() override { return session_.take_missed_purge(); }
+    bool purges_at_server(bool exchangeStarts) const override { return session_.purges_at_server(exchangeStarts); }
+    bool purge_at_server(Lock& lock, bool exchangeStarts) override;
+    void decode(std::uint8_t* in, std::size_t bytes, bool keep) override;
+    bool purge_pending() const override { return session_.purge_pending(); }
+    bool suspended() const override { return session_.suspended(); }
+    // The clock is read only while a purge is pending.
+    bool holding() override { return session_.purge_pending() && session_.holding(now_ms()); }
+    Piece next_piece(const std::uint8_t* data, std::size_t left) override;
+    std::size_t data_within(const std::uint8_t* data, std::size_t size, std::size_t wire) const override {
+        return tn::data_within(data, size, wire);
+    }
+    bool ends_inside_escape(const std::uint8_t* bytes, std::size_t size) const override {
+        return tn::ends_inside_escape(bytes, size);
+    }
+
+private:
+    bool negotiate(Lock& lock, std::uint64_t deadline);
+    bool learn_settings(Lock& lock, std::uint64_t deadline);
+    bool pass_every_byte(Lock& lock);
+    bool handle(const tn::Event& event);
+    bool queue_outbox();
+    bool send_outbox(Lock& lock, std::uint64_t deadline);
+
+    NetworkPort& port_;
+    Rfc2217Session session_;
+    tn::Decoder decoder_;
+};
+
 class NetworkPort final : public Port {
 public:
     bool open(const ComTarget& target);
@@ -79,23 +208,18 @@ public:
     BOOL set_break(bool on) override;
 
 private:
+    friend class RawTcp;
+    friend class Rfc2217;
+
     void reset(const ComTarget& target);
     bool take_hold(const ComTarget& target);
     void give_up_hold();
     bool names(const ComTarget& target) const;
     bool connect_to(const ComTarget& target, std::uint64_t deadline, ConnectFailure& why);
-    bool negotiate(Lock& lock, std::uint64_t deadline);
-    bool learn_settings(Lock& lock, std::uint64_t deadline);
-    bool pass_every_byte(Lock& lock);
-    const DCB& settings() const;
 
     // Takes in what the socket holds now; false once the connection is gone.
     bool pump(bool overflowing = false);
-    void decode(std::uint8_t* in, std::size_t bytes, bool keep);
-    bool handle(const tn::Event& event);
-    bool purge_pending() const;
-    bool suspended() const;
-    bool holding();
+    bool holding() { return protocol_->holding(); }
     std::size_t visible();
     void acknowledge_at_once();
     void make_room();
@@ -108,8 +232,6 @@ private:
     void owe_iac();
     void requeue(const std::uint8_t* bytes, std::size_t size);
     bool send_control(Lock& lock, const std::uint8_t* bytes, std::size_t size, std::uint64_t deadline);
-    bool queue_outbox();
-    bool send_outbox(Lock& lock, std::uint64_t deadline);
     bool flush_control();
     // Waits (with the mutex let go) until the socket is ready for `events`
     // or `deadline` passes; false when it passed first.
@@ -119,15 +241,6 @@ private:
     template <class Done>
     bool await(Lock& lock, std::uint64_t deadline, Done done);
 
-    // A piece of a write: `size` bytes at `bytes` for the socket, the first
-    // `commands` of them ours, carrying `consumed` bytes of the caller's data.
-    struct Piece {
-        const std::uint8_t* bytes;
-        std::size_t size;
-        std::size_t commands;
-        std::size_t consumed;
-    };
-    Piece next_piece(const std::uint8_t* data, std::size_t left);
     Transfer hand_over(Lock& lock, const std::uint8_t* data, DWORD toWrite, std::uint64_t deadline, std::size_t& wire);
     Transfer wait_for_departure(Lock& lock, std::uint64_t deadline, std::uint64_t& until);
     bool server_takes(std::size_t& unacknowledged) const;
@@ -136,7 +249,6 @@ private:
     std::size_t unsent_bytes() const;
     std::size_t unacknowledged_bytes() const;
     bool connection_lost() const;
-    bool apply_settings(Lock& lock, const DCB& dcb);
 
     // The server and port this port holds, while `held_`: set and read
     // under the holds' mutex only.
@@ -144,6 +256,7 @@ private:
     char host_[DEVICE_NAME_SIZE] = {};
     long service_ = 0;
 
+    // What each guards, and when the port's mutex is let go: network_port.h.
     std::mutex mutex_;
     std::mutex writeTurn_;
     std::mutex settingTurn_;
@@ -151,12 +264,10 @@ private:
     int timeoutMs_ = DEFAULT_NETWORK_TIMEOUT_MS;
     bool broken_ = false;
     DWORD brokenError_ = ERROR_GEN_FAILURE;
-    // The COM-PORT-OPTION session over the Telnet framing; none over raw
-    // TCP, where data is all there is and the settings are this side's.
-    Rfc2217Session* session_ = nullptr;
-    Rfc2217Session rfc2217_;
-    tn::Decoder decoder_;
-    DCB rawSettings_{};
+    // The protocol spoken, one of the two, chosen at open.
+    RawTcp rawTcp_{*this};
+    Rfc2217 rfc2217_{*this};
+    Protocol* protocol_ = &rawTcp_;
 
     // [head_, tail_) of received_ is data for the caller.
     std::uint8_t received_[RECEIVE_SIZE];
@@ -195,11 +306,12 @@ void NetworkPort::reset(const ComTarget& target) {
     timeoutMs_ = target.timeoutMs;
     broken_ = false;
     brokenError_ = ERROR_GEN_FAILURE;
-    const bool rfc2217 = target.kind == TargetKind::Rfc2217;
-    rfc2217_ = Rfc2217Session(rfc2217 && target.purgeLocal, static_cast<std::uint64_t>(target.timeoutMs));
-    session_ = rfc2217 ? &rfc2217_ : nullptr;
-    decoder_ = tn::Decoder{};
-    rawSettings_ = initial_network_settings();
+    if (target.kind == TargetKind::Rfc2217) {
+        protocol_ = &rfc2217_;
+    } else {
+        protocol_ = &rawTcp_;
+    }
+    protocol_->reset(target);
     head_ = tail_ = 0;
     overrun_ = false;
     midPiece_ = false;
@@ -244,16 +356,13 @@ bool NetworkPort::open(const ComTarget& target) {
     const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
     ConnectFailure why = ConnectFailure::None;
     bool ok = connect_to(target, deadline, why);
-    if (ok && session_ != nullptr) {
-        ok = negotiate(lock, deadline) && learn_settings(lock, deadline) && pass_every_byte(lock);
-    }
+    ok = ok && protocol_->start(lock, deadline);
     if (!ok) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
         give_up_hold();
-        const bool refused = session_ != nullptr && session_->refused();
-        const bool malformed = session_ != nullptr && session_->malformed();
-        set_last_error(open_error(why, refused, malformed, broken_ ? brokenError_ : 0, left_ms(deadline) == 0));
+        set_last_error(open_error(why, protocol_->refused(), protocol_->malformed(), broken_ ? brokenError_ : 0,
+                                  left_ms(deadline) == 0));
     }
     return ok;
 }
@@ -262,28 +371,6 @@ bool NetworkPort::connect_to(const ComTarget& target, std::uint64_t deadline, Co
     fd_ = connect_to_server(target, left_ms(deadline), why);
     return fd_ >= 0;
 }
-
-bool NetworkPort::negotiate(Lock& lock, std::uint64_t deadline) {
-    session_->offer();
-    if (!send_outbox(lock, deadline)) return false;
-    if (!await(lock, deadline, [this] { return session_->negotiated() || session_->refused(); })) return false;
-    return !session_->refused();
-}
-
-bool NetworkPort::learn_settings(Lock& lock, std::uint64_t deadline) {
-    session_->ask_settings();
-    // A question that finds no room is not answered, and the wait for the
-    // answers fails in its time.
-    send_outbox(lock, now_ms() + static_cast<std::uint64_t>(timeoutMs_));
-    return await(lock, deadline, [this] { return session_->settings_answered(); }) && session_->learn_settings();
-}
-
-bool NetworkPort::pass_every_byte(Lock& lock) {
-    DCB plain{};
-    return session_->passes_every_byte(plain) || apply_settings(lock, plain);
-}
-
-const DCB& NetworkPort::settings() const { return session_ != nullptr ? session_->known() : rawSettings_; }
 
 void NetworkPort::drop_connection(int error) {
     broken_ = true;
@@ -330,7 +417,7 @@ bool NetworkPort::pump(bool overflowing) {
             drop_connection(errno);
             return false;
         }
-        decode(into, static_cast<std::size_t>(got), into != spill);
+        protocol_->decode(into, static_cast<std::size_t>(got), into != spill);
         if (acknowledging_) acknowledge_at_once();
         // A short read may have ended at the server's end of the stream: the
         // next read says so, and this call already reports the hung-up line.
@@ -349,49 +436,10 @@ bool NetworkPort::pump(bool overflowing) {
 void NetworkPort::acknowledge_at_once() {
     const int on = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-    if (!purge_pending() && tail_ > head_) acknowledging_ = false;
+    if (!protocol_->purge_pending() && tail_ > head_) acknowledging_ = false;
 }
-
-bool NetworkPort::purge_pending() const { return session_ != nullptr && session_->purge_pending(); }
-
-bool NetworkPort::suspended() const { return session_ != nullptr && session_->suspended(); }
-
-// Data that comes while a purge awaits its confirmation is held back: when
-// the confirmation comes, what came before it is dropped (it left the device
-// before the purge). The clock is read only while a purge is pending.
-bool NetworkPort::holding() { return purge_pending() && session_->holding(now_ms()); }
 
 std::size_t NetworkPort::visible() { return holding() ? 0 : tail_ - head_; }
-
-// Decodes the `bytes` just read at `in`, in place: kept, `in` is the end of
-// the data, which grows by the data decoded; else the data is dropped.
-void NetworkPort::decode(std::uint8_t* in, std::size_t bytes, bool keep) {
-    if (session_ == nullptr) {
-        if (!keep) overrun_ = true;
-        if (keep) tail_ += bytes;
-        return;
-    }
-    std::uint8_t* out = in;
-    while (bytes > 0) {
-        tn::Event event;
-        const tn::Decoder::Step step = decoder_.decode(in, bytes, out, event);
-        in += step.consumed;
-        bytes -= step.consumed;
-        if (keep) out += step.produced;
-        if (!keep && step.produced > 0) overrun_ = true;
-        if (step.event && handle(event) && keep) head_ = static_cast<std::size_t>(out - received_);
-    }
-    if (keep) tail_ = static_cast<std::size_t>(out - received_);
-}
-
-// True for the confirmation of a purge still pending. An answer that finds
-// no room is dropped: a server that floods offers and reads nothing gets no
-// more than the room holds.
-bool NetworkPort::handle(const tn::Event& event) {
-    const bool confirmation = session_->take(event);
-    if (!queue_outbox()) session_->outbox().clear();
-    return confirmation;
-}
 
 bool NetworkPort::queue_control(const std::uint8_t* bytes, std::size_t size) {
     // One byte stays free for an IAC a timed-out write owes the stream.
@@ -441,29 +489,6 @@ bool NetworkPort::send_control(Lock& lock, const std::uint8_t* bytes, std::size_
     return flush_control();
 }
 
-// Queues what the session has to say behind the commands waiting, all of
-// it or, for want of room, none.
-bool NetworkPort::queue_outbox() {
-    Rfc2217Session::Outbox& outbox = session_->outbox();
-    if (controlSize_ + outbox.size() > CONTROL_SIZE - 1) return false;
-    for (std::size_t i = 0; i < outbox.count(); ++i) queue_control(outbox.message(i).bytes, outbox.message(i).size);
-    outbox.clear();
-    return true;
-}
-
-// Sends what the session has to say, each message as it comes, waiting for
-// room until `deadline`; false if one could not go. The messages are taken
-// out first: while a wait lets the mutex go, another call may say more.
-bool NetworkPort::send_outbox(Lock& lock, std::uint64_t deadline) {
-    const Rfc2217Session::Outbox said = session_->outbox();
-    session_->outbox().clear();
-    bool sent = true;
-    for (std::size_t i = 0; i < said.count(); ++i) {
-        sent = send_control(lock, said.message(i).bytes, said.message(i).size, deadline) && sent;
-    }
-    return sent;
-}
-
 bool NetworkPort::wait_for(Lock& lock, short events, std::uint64_t deadline) {
     const int wait = left_ms(deadline);
     if (wait == 0) return false;
@@ -506,7 +531,7 @@ BOOL NetworkPort::clear_comm_error(DWORD* errors, COMSTAT* stat) {
     // Line errors reach a network port as data, if at all; the one condition
     // is data dropped while answers were read from behind it.
     const std::size_t waiting = visible();
-    if (session_ != nullptr && session_->take_missed_purge()) return fail(failure());
+    if (protocol_->take_missed_purge()) return fail(failure());
     if (errors != nullptr) *errors = overrun_ ? CE_RXOVER : 0;
     overrun_ = false;
     if (stat != nullptr) {
@@ -529,27 +554,13 @@ BOOL NetworkPort::purge(DWORD flags) {
     const bool exchangeStarts = (flags & PURGE_RXABORT) != 0;
     if (exchangeStarts) acknowledging_ = true;
     const bool clears = (flags & PURGE_RXCLEAR) != 0;
-    const bool serverPurges = clears && session_ != nullptr && session_->purges_at_server(exchangeStarts);
+    const bool serverPurges = clears && protocol_->purges_at_server(exchangeStarts);
     // Data already in the socket came before the server's confirmation and
     // goes with it: only a purge of this side alone must read it to drop it.
     if (broken_ || (!(serverPurges && exchangeStarts) && !pump())) return fail(failure());
     if (!clears) return TRUE;
     head_ = tail_ = 0;
-    if (!serverPurges) return TRUE;
-    session_->ask_purge();
-    const std::uint64_t now = now_ms();
-    const std::uint64_t deadline = now + static_cast<std::uint64_t>(timeoutMs_);
-    // Before a write the message waits to go in one segment with the
-    // write's first bytes: one wake-up of the server instead of two.
-    if (!(exchangeStarts && queue_outbox()) && !send_outbox(lock, deadline)) return fail(failure());
-    session_->purge_sent(now);
-    if (exchangeStarts) return TRUE;
-    // Every purge still pending is confirmed in order, this one last.
-    const std::uint64_t awaited = session_->confirmations_awaited();
-    if (!await(lock, deadline, [this, awaited] { return session_->confirmed(awaited); })) {
-        session_->forget_purges();
-        return fail(failure());
-    }
+    if (serverPurges && !protocol_->purge_at_server(lock, exchangeStarts)) return fail(failure());
     return TRUE;
 }
 
@@ -579,7 +590,7 @@ BOOL NetworkPort::wait_input(DWORD count, DWORD timeoutMs, DWORD& waiting) {
         if (waiting >= wanted) return TRUE;
         if (!connected) return fail(ERROR_GEN_FAILURE);
         std::uint64_t until = deadline;
-        if (purge_pending()) until = std::min(deadline, now_ms() + HELD_DATA_CHECK_MS);
+        if (protocol_->purge_pending()) until = std::min(deadline, now_ms() + HELD_DATA_CHECK_MS);
         if (!wait_for(lock, POLLIN, until) && until == deadline) return TRUE;
     }
 }
@@ -603,7 +614,7 @@ BOOL NetworkPort::write(const void* buffer, DWORD toWrite, DWORD& sent) {
     // write handed it; after a failure it died with the connection.
     const std::size_t lost = ended == Transfer::Broken ? unacknowledged_bytes() : 0;
     const std::size_t gone = lost < wire ? wire - lost : 0;
-    sent = static_cast<DWORD>(session_ != nullptr ? tn::data_within(data, toWrite, gone) : gone);
+    sent = static_cast<DWORD>(protocol_->data_within(data, toWrite, gone));
     if (ended == Transfer::Broken) return fail(failure());
     return TRUE;
 }
@@ -614,7 +625,7 @@ NetworkPort::Transfer NetworkPort::hand_over(Lock& lock, const std::uint8_t* dat
     std::uint64_t until = bound();
     std::size_t used = 0;
     while (used < toWrite) {
-        const Piece next = next_piece(data + used, toWrite - used);
+        const Piece next = protocol_->next_piece(data + used, toWrite - used);
         used += next.consumed;
         const std::uint8_t* piece = next.bytes;
         const std::size_t pieceSize = next.size;
@@ -625,7 +636,7 @@ NetworkPort::Transfer NetworkPort::hand_over(Lock& lock, const std::uint8_t* dat
             // After a wait, whatever came meanwhile (a suspend, a hang-up) is taken in first.
             if (waited && !pump()) return Transfer::Broken;
             waited = true;
-            const bool paused = suspended();
+            const bool paused = protocol_->suspended();
             const std::size_t offered = pieceSize - put;
             // A timed write behind a backlog hands on no more than goes by its deadline.
             const std::size_t allowed = backlog_ && deadline != 0 ? std::min(offered, allowance(deadline)) : offered;
@@ -665,7 +676,7 @@ NetworkPort::Transfer NetworkPort::hand_over(Lock& lock, const std::uint8_t* dat
                 // is made whole before anything else goes.
                 if (put < commands) {
                     requeue(sending_ + put, commands - put);
-                } else if (session_ != nullptr && tn::ends_inside_escape(piece + commands, put - commands)) {
+                } else if (protocol_->ends_inside_escape(piece + commands, put - commands)) {
                     owe_iac();
                     ++wire;  // the escaped byte goes whole, before anything else
                 }
@@ -677,21 +688,6 @@ NetworkPort::Transfer NetworkPort::hand_over(Lock& lock, const std::uint8_t* dat
         if (!flush_control()) return Transfer::Broken;
     }
     return wait_for_departure(lock, deadline, until);
-}
-
-// Over Telnet, the commands still queued lead the piece, in the same
-// segment, and the data follows escaped, as much as fits; over raw TCP the
-// piece is the caller's data itself.
-NetworkPort::Piece NetworkPort::next_piece(const std::uint8_t* data, std::size_t left) {
-    if (session_ == nullptr) {
-        const std::size_t size = left < SEND_SIZE ? left : SEND_SIZE;
-        return {data, size, 0, size};
-    }
-    const std::size_t commands = controlSize_;
-    std::memcpy(sending_, control_, commands);
-    controlSize_ = 0;
-    const tn::Escaped escaped = tn::escape(data, left, sending_ + commands, SEND_SIZE - commands);
-    return {sending_, commands + escaped.produced, commands, escaped.consumed};
 }
 
 // Waits until the system has put every byte on the way. Only a timed wait
@@ -776,7 +772,7 @@ bool NetworkPort::connection_lost() const {
 BOOL NetworkPort::get_state(DCB& dcb) {
     Lock lock(mutex_);
     if (!pump()) return fail(failure());
-    dcb = settings();
+    dcb = protocol_->settings();
     dcb.fNull = null_setting();
     return TRUE;
 }
@@ -786,49 +782,171 @@ BOOL NetworkPort::set_state(const DCB& dcb) {
     Lock lock(mutex_);
     // The known rate is never 0 (a server asked for rate 0 reports its rate),
     // so a block with rate 0 is refused here as on a live terminal.
-    if (!valid_control_block(dcb, settings().BaudRate)) return fail(ERROR_INVALID_PARAMETER);
+    if (!valid_control_block(dcb, protocol_->settings().BaudRate)) return fail(ERROR_INVALID_PARAMETER);
     if (!pump()) return fail(failure());
-    if (session_ == nullptr) {
-        rawSettings_ = dcb;
-    } else if (!apply_settings(lock, dcb)) {
-        return fail(failure());
-    }
+    if (!protocol_->change_settings(lock, dcb)) return fail(failure());
     keep_null_setting(dcb);
     return TRUE;
-}
-
-// What the server confirmed is known from then on, whatever else failed.
-bool NetworkPort::apply_settings(Lock& lock, const DCB& dcb) {
-    session_->change_settings(dcb);
-    const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
-    // A message that finds no room is not answered, and the wait for the
-    // answers fails in its time.
-    send_outbox(lock, deadline);
-    const bool arrived = await(lock, deadline, [this] { return session_->changes_answered(); });
-    return session_->settle_changes(arrived);
 }
 
 BOOL NetworkPort::modem_status(DWORD& lines) {
     Lock lock(mutex_);
     if (!pump()) return fail(failure());
     // Raw TCP carries no status lines.
-    if (session_ == nullptr || !session_->modem_lines(lines)) return fail(ERROR_NOT_SUPPORTED);
+    if (!protocol_->modem_lines(lines)) return fail(ERROR_NOT_SUPPORTED);
     return TRUE;
 }
 
 BOOL NetworkPort::set_break(bool on) {
     std::lock_guard<std::mutex> turn(settingTurn_);
     Lock lock(mutex_);
-    if (session_ == nullptr) return fail(ERROR_NOT_SUPPORTED);
-    if (!pump()) return fail(failure());
-    session_->ask_break(on);
+    const DWORD error = protocol_->set_break(lock, on);
+    return error == 0 ? TRUE : fail(error);
+}
+
+// Raw TCP.
+
+void RawTcp::decode(std::uint8_t*, std::size_t bytes, bool keep) {
+    if (!keep) port_.overrun_ = true;
+    if (keep) port_.tail_ += bytes;
+}
+
+// The piece is the caller's data itself.
+Piece RawTcp::next_piece(const std::uint8_t* data, std::size_t left) {
+    const std::size_t size = left < SEND_SIZE ? left : SEND_SIZE;
+    return {data, size, 0, size};
+}
+
+// The COM-PORT-OPTION session.
+
+void Rfc2217::reset(const ComTarget& target) {
+    session_ = Rfc2217Session(target.purgeLocal, static_cast<std::uint64_t>(target.timeoutMs));
+    decoder_ = tn::Decoder{};
+}
+
+bool Rfc2217::start(Lock& lock, std::uint64_t deadline) {
+    return negotiate(lock, deadline) && learn_settings(lock, deadline) && pass_every_byte(lock);
+}
+
+bool Rfc2217::negotiate(Lock& lock, std::uint64_t deadline) {
+    session_.offer();
+    if (!send_outbox(lock, deadline)) return false;
+    if (!port_.await(lock, deadline, [this] { return session_.negotiated() || session_.refused(); })) return false;
+    return !session_.refused();
+}
+
+bool Rfc2217::learn_settings(Lock& lock, std::uint64_t deadline) {
+    session_.ask_settings();
+    // A question that finds no room is not answered, and the wait for the
+    // answers fails in its time.
+    send_outbox(lock, now_ms() + static_cast<std::uint64_t>(port_.timeoutMs_));
+    return port_.await(lock, deadline, [this] { return session_.settings_answered(); }) && session_.learn_settings();
+}
+
+bool Rfc2217::pass_every_byte(Lock& lock) {
+    DCB plain{};
+    return session_.passes_every_byte(plain) || change_settings(lock, plain);
+}
+
+// What the server confirmed is known from then on, whatever else failed.
+bool Rfc2217::change_settings(Lock& lock, const DCB& dcb) {
+    session_.change_settings(dcb);
+    const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(port_.timeoutMs_);
+    // A message that finds no room is not answered, and the wait for the
+    // answers fails in its time.
+    send_outbox(lock, deadline);
+    const bool arrived = port_.await(lock, deadline, [this] { return session_.changes_answered(); });
+    return session_.settle_changes(arrived);
+}
+
+DWORD Rfc2217::set_break(Lock& lock, bool on) {
+    if (!port_.pump()) return port_.failure();
+    session_.ask_break(on);
     // Bounded by the timeout: a frozen server fails the call, not the line.
-    const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(timeoutMs_);
-    if (!send_outbox(lock, deadline)) return fail(failure());
-    if (!await(lock, deadline, [this] { return session_->break_answered(); }) || !session_->break_agreed()) {
-        return fail(failure());
+    const std::uint64_t deadline = now_ms() + static_cast<std::uint64_t>(port_.timeoutMs_);
+    if (!send_outbox(lock, deadline)) return port_.failure();
+    if (!port_.await(lock, deadline, [this] { return session_.break_answered(); }) || !session_.break_agreed()) {
+        return port_.failure();
     }
-    return TRUE;
+    return 0;
+}
+
+// Before a write the purge message waits to go in one segment with the
+// write's first bytes: one wake-up of the server instead of two. Else every
+// purge still pending is confirmed in order, this one last.
+bool Rfc2217::purge_at_server(Lock& lock, bool exchangeStarts) {
+    session_.ask_purge();
+    const std::uint64_t now = now_ms();
+    const std::uint64_t deadline = now + static_cast<std::uint64_t>(port_.timeoutMs_);
+    if (!(exchangeStarts && queue_outbox()) && !send_outbox(lock, deadline)) return false;
+    session_.purge_sent(now);
+    if (exchangeStarts) return true;
+    const std::uint64_t awaited = session_.confirmations_awaited();
+    if (!port_.await(lock, deadline, [this, awaited] { return session_.confirmed(awaited); })) {
+        session_.forget_purges();
+        return false;
+    }
+    return true;
+}
+
+// Decodes the `bytes` just read at `in`, in place: kept, `in` is the end of
+// the data, which grows by the data decoded; else the data is dropped.
+void Rfc2217::decode(std::uint8_t* in, std::size_t bytes, bool keep) {
+    std::uint8_t* out = in;
+    while (bytes > 0) {
+        tn::Event event;
+        const tn::Decoder::Step step = decoder_.decode(in, bytes, out, event);
+        in += step.consumed;
+        bytes -= step.consumed;
+        if (keep) out += step.produced;
+        if (!keep && step.produced > 0) port_.overrun_ = true;
+        if (step.event && handle(event) && keep) port_.head_ = static_cast<std::size_t>(out - port_.received_);
+    }
+    if (keep) port_.tail_ = static_cast<std::size_t>(out - port_.received_);
+}
+
+// True for the confirmation of a purge still pending. An answer that finds
+// no room is dropped: a server that floods offers and reads nothing gets no
+// more than the room holds.
+bool Rfc2217::handle(const tn::Event& event) {
+    const bool confirmation = session_.take(event);
+    if (!queue_outbox()) session_.outbox().clear();
+    return confirmation;
+}
+
+// Queues what the session has to say behind the commands waiting, all of
+// it or, for want of room, none.
+bool Rfc2217::queue_outbox() {
+    Rfc2217Session::Outbox& outbox = session_.outbox();
+    if (port_.controlSize_ + outbox.size() > CONTROL_SIZE - 1) return false;
+    for (std::size_t i = 0; i < outbox.count(); ++i) {
+        port_.queue_control(outbox.message(i).bytes, outbox.message(i).size);
+    }
+    outbox.clear();
+    return true;
+}
+
+// Sends what the session has to say, each message as it comes, waiting for
+// room until `deadline`; false if one could not go. The messages are taken
+// out first: while a wait lets the mutex go, another call may say more.
+bool Rfc2217::send_outbox(Lock& lock, std::uint64_t deadline) {
+    const Rfc2217Session::Outbox said = session_.outbox();
+    session_.outbox().clear();
+    bool sent = true;
+    for (std::size_t i = 0; i < said.count(); ++i) {
+        sent = port_.send_control(lock, said.message(i).bytes, said.message(i).size, deadline) && sent;
+    }
+    return sent;
+}
+
+// The commands still queued lead the piece, in the same segment, and the
+// data follows escaped, as much as fits.
+Piece Rfc2217::next_piece(const std::uint8_t* data, std::size_t left) {
+    const std::size_t commands = port_.controlSize_;
+    std::memcpy(port_.sending_, port_.control_, commands);
+    port_.controlSize_ = 0;
+    const tn::Escaped escaped = tn::escape(data, left, port_.sending_ + commands, SEND_SIZE - commands);
+    return {port_.sending_, commands + escaped.produced, commands, escaped.consumed};
 }
 
 }  // namespace
