@@ -389,8 +389,10 @@ TEST(SredirdTerm, TermOpensAServerThatRefusesTheLines) {
     if (!Sredird::installed()) GTEST_SKIP() << "sredird is not installed (./dev.sh installs it)";
     Pty pty;
     Sredird server(pty);
+    // Standard input stays open a moment: sredird drops what it has not yet
+    // written to its device when the connection closes.
     const std::string command =
-        std::string("printf hello-term | ") + TARVO_TOOL + " term --quiet '" + server.url("?timeout=1000") + "'";
+        std::string("(printf hello-term; sleep 1) | ") + TARVO_TOOL + " term --quiet '" + server.url("?timeout=1000") + "'";
     EXPECT_EQ(std::system(command.c_str()), 0);
     const auto got = pty.receive(10);
     EXPECT_EQ(std::string(got.begin(), got.end()), "hello-term");
