@@ -213,10 +213,12 @@ TEST(NetworkLookup, HostsFileLinesOfAnyLengthAndAllTheirAddresses) {
 TEST(NetworkLookup, FailedLookupsHaveTheirCodesWithinTheBoundAndLeaveNoThread) {
     if (const char* why = why_no_lookups()) GTEST_SKIP() << why;
     {
+        // A denial ends the lookup at once, long before its deadline (a
+        // loaded machine may take a while to answer even so).
         TestResolver denying({});
-        const Outcome outcome = open_url("rfc2217://host.invalid:7000?timeout=300");
+        const Outcome outcome = open_url("rfc2217://host.invalid:7000?timeout=3000");
         EXPECT_EQ(outcome.error, WSAHOST_NOT_FOUND);
-        EXPECT_LT(outcome.tookMs, 300);
+        EXPECT_LT(outcome.tookMs, 1500);
     }
     const Outcome refused = open_url("tcp://rig.test:7000?timeout=300");  // nothing on port 53
     EXPECT_EQ(refused.error, ERROR_GEN_FAILURE);
