@@ -212,8 +212,9 @@ def wine(args):
     """The primary DLL beside the program, then the trace build in its place."""
     os.makedirs(args.work, exist_ok=True)
     instrument = Instrument()
-    # COM8 names nothing, whatever another suite sharing the prefix mapped it to.
-    runner = [args.runner, "--prefix", args.prefix, "--com", f"7={instrument.path}", "--com", "8=", "--"]
+    # COM8 names a directory, which no open takes, whatever another suite
+    # sharing the prefix mapped it to, or a device node the machine has.
+    runner = [args.runner, "--prefix", args.prefix, "--com", f"7={instrument.path}", "--com", "8=/", "--"]
     plain = run(runner + [args.program, "7", "8"])
     if plain[0] == 77:
         print(plain[1], plain[2])

@@ -11,8 +11,7 @@
 #           copies linked to Wine's files (wine-prefix.sh); default
 #           "wineprefix-store" in the CMake build tree that holds the prefix,
 #           else beside the prefix.
-# --com     maps COM N to DEVICE (e.g. 7=/dev/pts/3) in HKLM\Software\Wine\Ports;
-#           N= (no device) unmaps it, so that COM N names nothing.
+# --com     maps COM N to DEVICE (e.g. 7=/dev/pts/3) in HKLM\Software\Wine\Ports.
 #           Wine's mount manager reads that key when the prefix starts, so the
 #           prefix's wineserver is restarted; callers mapping ports must not
 #           share the prefix with other programs running at the same time.
@@ -77,14 +76,7 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}mscoree,mshtml="
 
 if [ -n "$coms" ]; then
     for mapping in $coms; do
-        number=${mapping%%=*}
-        if [ -n "${mapping#*=}" ]; then
-            "$wine" reg add 'HKLM\Software\Wine\Ports' /v "COM$number" /d "${mapping#*=}" /f </dev/null >/dev/null 2>&1
-        else
-            # The mount manager leaves a link it made; a dangling one still opens.
-            "$wine" reg delete 'HKLM\Software\Wine\Ports' /v "COM$number" /f </dev/null >/dev/null 2>&1 || true
-            rm -f "$prefix/dosdevices/com$number"
-        fi
+        "$wine" reg add 'HKLM\Software\Wine\Ports' /v "COM${mapping%%=*}" /d "${mapping#*=}" /f </dev/null >/dev/null 2>&1
     done
     wineserver -k 2>/dev/null || true
     wineserver -w
