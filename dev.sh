@@ -86,7 +86,8 @@ test_win32_preset() {
     ctest --preset win32 -LE wine --output-junit ctest-results.xml || status=$?
     started=$SECONDS
     # 4 GB: wineboot writes 1.3 GB of DLL copies into the machine's memory before they become links.
-    tests/vm/vm.py --cache build/native/tests/vm --memory 4096 --writable build/win32/vm --timeout 3000 -- \
+    # The UART's far end is the machine's virtio port, where conformance_wine_uart plays the instrument.
+    tests/vm/vm.py --cache build/native/tests/vm --memory 4096 --writable build/win32/vm --timeout 3000 --uart-peer -- \
         tests/vm/win32-suites.sh build/win32/vm || in_vm=$?
     echo "win32 suites in the virtual machine: $((SECONDS - started)) s"
     [ ! -f build/win32/vm/ctest-results.xml ] || cp build/win32/vm/ctest-results.xml build/win32/ctest-results-vm.xml

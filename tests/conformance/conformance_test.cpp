@@ -73,6 +73,7 @@ struct Gaps {
     bool secondOpenSucceeds = false;    // a second exclusive open is not refused
     bool keepsNulls = false;            // 0x00 is never stripped
     bool readyAtOpen = true;            // the far end's bytes arrive from the open on
+    bool hasModemLines = true;          // the driver holds RTS and DTR as set
 };
 
 // The gaps of the kind of port behind COM_A, printed for the run's record.
@@ -88,6 +89,7 @@ Gaps declared_gaps(const Launcher& launcher, const std::string& device) {
         said += " none of the driver's: cdc_acm holds every rate and format;";
     } else {
         gaps.keepsFormat = false;
+        gaps.hasModemLines = false;
         said += " a pty: always 8 data bits, no parity, no modem lines;";
     }
     if (launcher.raw_tcp()) {
@@ -353,6 +355,44 @@ TEST_F(Conformance, CharacterFormatAsSeenOnTheDevice) {
     line = peer(COM_A).line();
     EXPECT_TRUE(line.twoStopBits);
     EXPECT_EQ(line.dataBits, gaps().keepsFormat ? 7 : 8);
+
+    // Every parity, odd apart from even and mark apart from space.
+    struct Format {
+        const char* call;
+        unsigned speed;
+        std::string held;
+    };
+    for (const Format& format : {Format{"ioctl 1 12 0x1A", 9600, "7E1"}, Format{"ioctl 1 16 0x0F", 115200, "8O2"},
+                                 Format{"ioctl 1 12 0x2B", 9600, "8M1"}, Format{"ioctl 1 13 0x3B", 19200, "8S1"}}) {
+        EXPECT_EQ(result(format.call), 0) << format.call;
+        line = peer(COM_A).line();
+        EXPECT_EQ(line.outputSpeed, format.speed) << format.call;
+        EXPECT_EQ(line.format(), gaps().keepsFormat ? format.held : "8N" + format.held.substr(2)) << format.call;
+    }
+}
+
+// RTS and DTR as the driver holds them after each call that sets one:
+// every call that writes RTS (flowctrl bit 1, RTS, enableat, disableat)
+// leaves DTR alone, and DTR leaves RTS alone.
+TEST_F(Conformance, ControlLinesAsSeenOnTheDevice) {
+    open_configured(COM_A);
+    ASSERT_EQ(result("DTR 1 1"), 0);  // the lines outlast a close where the far end holds the device
+    struct Step {
+        const char* call;
+        bool rts;
+        bool dtr;
+    };
+    const Step steps[] = {{"flowctrl 1 2", true, true}, {"DTR 1 0", true, false},       {"RTS 1 0", false, false},
+                          {"DTR 1 1", false, true},     {"RTS 1 5", true, true},         {"flowctrl 1 0x0C", false, true},
+                          {"enableat 1", true, true},   {"disableat 1", false, true},    {"RTS 1 1", true, true}};
+    for (const Step& step : steps) {
+        EXPECT_EQ(result(step.call), 0) << step.call;
+        if (!gaps().settingsReachFarEnd || !gaps().hasModemLines) continue;
+        const DeviceLine line = peer(COM_A).line();
+        ASSERT_TRUE(line.hasModemLines) << "the driver of " << peer(COM_A).device() << " reports no control lines";
+        EXPECT_EQ(line.rts, step.rts) << step.call;
+        EXPECT_EQ(line.dtr, step.dtr) << step.call;
+    }
 }
 
 TEST_F(Conformance, FlowControlAsSeenOnTheDevice) {

@@ -4,6 +4,7 @@
 
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
+#include <asm/termios.h>
 
 extern "C" int ioctl(int fd, unsigned long request, ...);
 
@@ -22,10 +23,22 @@ bool read_device_line(int fd, DeviceLine& line) {
     }
     line.twoStopBits = (tio.c_cflag & CSTOPB) != 0;
     line.parity = (tio.c_cflag & PARENB) != 0;
+    line.oddParity = (tio.c_cflag & PARODD) != 0;
+    line.stickParity = (tio.c_cflag & CMSPAR) != 0;
     line.rtsCts = (tio.c_cflag & CRTSCTS) != 0;
     line.xonXoffOutput = (tio.c_iflag & IXON) != 0;
     line.xonXoffInput = (tio.c_iflag & IXOFF) != 0;
+    int bits = 0;
+    line.hasModemLines = ioctl(fd, TIOCMGET, &bits) == 0;
+    line.rts = (bits & TIOCM_RTS) != 0;
+    line.dtr = (bits & TIOCM_DTR) != 0;
     return true;
+}
+
+std::string DeviceLine::format() const {
+    char parityLetter = 'N';
+    if (parity) parityLetter = stickParity ? (oddParity ? 'M' : 'S') : (oddParity ? 'O' : 'E');
+    return std::to_string(dataBits) + parityLetter + (twoStopBits ? '2' : '1');
 }
 
 bool set_xon_xoff(int fd, bool on) {
