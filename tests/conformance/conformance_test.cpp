@@ -75,7 +75,6 @@ struct Gaps {
     bool readyAtOpen = true;            // the far end's bytes arrive from the open on
     bool hasModemLines = true;          // the driver holds RTS and DTR as set
     bool refusedRateSucceeds = false;   // a rate the driver refuses is reported set
-    bool hangsUpOtherHolders = false;   // the far end's hold on the device is hung up
 };
 
 // The gaps of the kind of port behind COM_A, printed for the run's record.
@@ -109,11 +108,6 @@ Gaps declared_gaps(const Launcher& launcher, const std::string& device) {
             gaps.refusedRateSucceeds = true;
             said += " Wine 8's SetCommState succeeds for a rate the driver refuses (the driver keeps the rate it had);";
         }
-        if (gaps.hasModemLines) {
-            gaps.hangsUpOtherHolders = true;
-            said += " Wine 8's server leads a session of its own and takes the device as its controlling terminal:"
-                    " when it ends, the kernel hangs the device up for every other holder (the suite opens it again);";
-        }
     }
     std::printf("conformance on %s, COM1 %s; declared gaps:%s\n", launcher.name().c_str(), device.c_str(),
                 said.c_str());
@@ -146,9 +140,6 @@ protected:
                 mapping[com] = state_->peers[com]->device();
             }
             state_->gaps = declared_gaps(*state_->launcher, state_->peers[COM_A]->device());
-            if (auto* uart = dynamic_cast<UartPeer*>(state_->peers[COM_A].get());
-                uart != nullptr && state_->gaps.hangsUpOtherHolders)
-                uart->reopen_after_hang_ups();
             state_->launcher->map_ports(mapping);
         } catch (const std::exception& e) {
             state_->error = e.what();

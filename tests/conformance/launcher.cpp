@@ -88,12 +88,15 @@ public:
     bool wine() const override { return true; }
 
     void map_ports(const std::map<int, std::string>& comToDevice) override {
+        hold_server();
         for (const auto& [com, device] : comToDevice) {
             wine_tool({TARVO_WINE, "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM" + std::to_string(com), "/t",
                        "REG_SZ", "/d", device, "/f"},
                       std::chrono::minutes(2));
         }
+        release_server();
         restart_server();
+        hold_server();
     }
 
     ProcessSetup tool_setup(const std::vector<std::string>& args) const override {
@@ -109,7 +112,10 @@ public:
 
     std::chrono::milliseconds patience() const override { return std::chrono::seconds(60); }
 
-    void finish() override { restart_server(); }
+    void finish() override {
+        release_server();
+        restart_server();
+    }
 
     ~WineLauncher() override {
         if (lock_ >= 0) close(lock_);
@@ -132,6 +138,25 @@ private:
         if (!done.ending || !done.ending->exited || done.ending->status != 0)
             throw std::runtime_error("'" + setup.argv[0] + " " + (setup.argv.size() > 1 ? setup.argv[1] : "") +
                                      "' failed under WINEPREFIX=" + prefix_ + ": " + done.output);
+    }
+
+    // Starting Wine's server and its system processes takes seconds, under
+    // emulation many: an idle tool keeps them up for every tool started
+    // meanwhile. It also keeps the server, which takes the first terminal it
+    // opens as its controlling one, from ending and so hanging that
+    // terminal up for the far end's hold on it.
+    void hold_server() {
+        keeper_ = std::make_unique<ChildProcess>(run_setup());
+        if (!keeper_->write_stdin("sleep 0\n") || !keeper_->read_line(patience()))
+            throw std::runtime_error("tarvo.exe did not start under WINEPREFIX=" + prefix_ + ": " +
+                                     keeper_->stderr_text());
+    }
+
+    void release_server() {
+        if (!keeper_) return;
+        keeper_->close_stdin();
+        keeper_->wait(patience());
+        keeper_.reset();
     }
 
     void restart_server() const {
@@ -167,6 +192,7 @@ private:
     std::string prefix_;
     std::string directory_;
     int lock_ = -1;
+    std::unique_ptr<ChildProcess> keeper_;
 };
 
 // TARVO_CONFORMANCE_WINEPREFIX if set; else a prefix of its own in the build

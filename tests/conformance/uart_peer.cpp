@@ -94,30 +94,20 @@ std::string UartPeer::receive(std::size_t count, std::chrono::milliseconds timeo
     return got;
 }
 
-int UartPeer::held() const {
-    termios tio{};
-    if (!reopens_ || ::tcgetattr(uart_, &tio) == 0 || errno != EIO) return uart_;
-    const int fresh = ::open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fresh < 0) throw std::runtime_error("cannot open " + device_ + " again after its hang-up");
-    ::close(uart_);
-    uart_ = fresh;
-    return uart_;
-}
-
 DeviceLine UartPeer::line() const {
     DeviceLine line;
-    if (!read_device_line(held(), line))
+    if (!read_device_line(uart_, line))
         throw std::runtime_error("cannot read the line settings of " + device_ + ": " + std::strerror(errno));
     return line;
 }
 
-bool UartPeer::set_xon_xoff(bool on) { return conformance::set_xon_xoff(held(), on); }
+bool UartPeer::set_xon_xoff(bool on) { return conformance::set_xon_xoff(uart_, on); }
 
 void UartPeer::drain() {
     // Bytes still on their way through the host arrive within a moment.
     for (int round = 0; round < 2; ++round) {
         receive_for(std::chrono::milliseconds(20));
-        ::tcflush(held(), TCIOFLUSH);
+        ::tcflush(uart_, TCIOFLUSH);
     }
 }
 

@@ -27,18 +27,10 @@ public:
     bool set_xon_xoff(bool on) override;
     void drain() override;
 
-    // From now on a descriptor of the device that was hung up (EIO) is
-    // replaced by a new one, the line's settings left as they are.
-    void reopen_after_hang_ups() { reopens_ = true; }
-
 private:
-    // The descriptor of the device the settings are read through.
-    int held() const;
-
     std::string device_;
-    mutable int uart_ = -1;
+    int uart_ = -1;
     int port_ = -1;
-    bool reopens_ = false;
 };
 
 }  // namespace tarvo::conformance
