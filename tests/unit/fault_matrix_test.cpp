@@ -189,12 +189,6 @@ std::string describe(const Path& path) {
     return std::string(path.function) + (*path.situation ? std::string(", ") + path.situation : "");
 }
 
-Calls names(const Calls& calls) {
-    Calls found;
-    for (const std::string& call : calls) found.push_back(call.substr(0, call.find('(')));
-    return found;
-}
-
 class FaultMatrix : public FakeDeviceTest {
 protected:
     // Runs `path` with the call at `failing` (none if equal to the sequence

@@ -26,6 +26,13 @@ protected:
     }
 };
 
+// The calls by name alone: "PurgeComm(h1, 0x0f)" -> "PurgeComm".
+inline std::vector<std::string> names(const std::vector<std::string>& calls) {
+    std::vector<std::string> found;
+    for (const std::string& call : calls) found.push_back(call.substr(0, call.find('(')));
+    return found;
+}
+
 }  // namespace tarvo::test
 
 #endif
