@@ -9,8 +9,6 @@
 namespace tarvo::test {
 namespace {
 
-using Calls = std::vector<std::string>;
-
 class Extensions : public FakeDeviceTest {
 protected:
     // Runs `call` on open port 1 with the device call at `failing` failing

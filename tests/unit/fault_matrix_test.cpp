@@ -12,8 +12,6 @@
 namespace tarvo::test {
 namespace {
 
-using Calls = std::vector<std::string>;
-
 enum class Slot {
     Kept,    // still open on the handle it had before the call
     Opened,  // open on a handle the device holds

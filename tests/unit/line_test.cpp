@@ -8,7 +8,6 @@ namespace tarvo::test {
 namespace {
 
 using namespace tarvo::dev;
-using Calls = std::vector<std::string>;
 
 bool same_bytes(const DCB& a, const DCB& b) { return std::memcmp(&a, &b, sizeof(DCB)) == 0; }
 

@@ -60,8 +60,8 @@ TEST_F(RegistryTest, PortNumbersOutsideTheTableAreRefusedByEveryFunction) {
 TEST_F(RegistryTest, OpenFormatsTheDevicePathAndOpensExclusivelyOverlapped) {
     ASSERT_EQ(sio_open(5), 0);
     EXPECT_EQ(device().callsStartingWith("CreateFileA"),
-              std::vector<std::string>{"CreateFileA(\\\\.\\COM5, 0xc0000000, 0, null, 3, 0x40000080, null)"});
-    EXPECT_EQ(device().callsStartingWith("SetupComm"), std::vector<std::string>{"SetupComm(h1, 1024, 1024)"});
+              Calls{"CreateFileA(\\\\.\\COM5, 0xc0000000, 0, null, 3, 0x40000080, null)"});
+    EXPECT_EQ(device().callsStartingWith("SetupComm"), Calls{"SetupComm(h1, 1024, 1024)"});
 }
 
 TEST_F(RegistryTest, OverrideChoosesTheComNumberAtTheNextOpen) {
@@ -108,7 +108,7 @@ TEST_F(RegistryTest, FailedCloseKeepsTheHandle) {
     EXPECT_EQ(sio_term_irq(6), 0);
     device().failing.clear();
     EXPECT_EQ(sio_close(6), 0);
-    EXPECT_EQ(calls(), (std::vector<std::string>{"CloseHandle(h1)", "CloseHandle(h1)"}));
+    EXPECT_EQ(calls(), (Calls{"CloseHandle(h1)", "CloseHandle(h1)"}));
     EXPECT_EQ(sio_close(6), ERR_NOT_OPEN);
 }
 
@@ -125,7 +125,7 @@ TEST_F(RegistryTest, EachRecordGetsItsOwnEventOnceForTheLifeOfTheProcess) {
     ASSERT_EQ(sio_close(1), 0);
     ASSERT_EQ(sio_open(1), 0);
     EXPECT_EQ(device().callsStartingWith("CreateEventA"),
-              (std::vector<std::string>{"CreateEventA(null, manual, unsignaled, null)",
+              (Calls{"CreateEventA(null, manual, unsignaled, null)",
                                         "CreateEventA(null, manual, unsignaled, null)"}));
     const PortSlot& slot = *port_slot(1);
     EXPECT_NE(slot.readRecord.hEvent, nullptr);

@@ -7,8 +7,6 @@
 namespace tarvo::test {
 namespace {
 
-using Calls = std::vector<std::string>;
-
 class TransferTest : public FakeDeviceTest {
 protected:
     void SetUp() override {
