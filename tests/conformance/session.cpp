@@ -3,7 +3,10 @@
 namespace tarvo::conformance {
 
 std::optional<std::string> ToolSession::call(const std::string& line) {
-    if (!tool_.write_stdin(line + "\n")) return std::nullopt;
+    if (!tool_.write_stdin(line + "\n")) {
+        deaf_ = "tarvo no longer takes input; ";
+        return std::nullopt;
+    }
     return tool_.read_line(patience_);
 }
 

@@ -38,10 +38,11 @@ public:
 
     std::optional<std::string> call(const std::string& line) override;
     std::string finish() override;
-    std::string problem() const override { return "stderr: " + tool_.stderr_text(); }
+    std::string problem() const override { return deaf_ + "stderr: " + tool_.stderr_text(); }
 
 private:
     ChildProcess tool_;
+    std::string deaf_;  // set once the tool no longer takes input
     std::chrono::milliseconds patience_;
 };
 

@@ -72,17 +72,6 @@ dev::DWORD put_output(Line& line, const void* from, dev::DWORD count) {
     return count;
 }
 
-}  // namespace
-
-std::vector<std::string> Device::callsStartingWith(const std::string& prefix) const {
-    std::vector<std::string> found;
-    for (const std::string& call : calls)
-        if (call.compare(0, prefix.size(), prefix) == 0) found.push_back(call);
-    return found;
-}
-
-Device& device() { return state; }
-
 // A line as it starts: a 9600 8N1 control block, nothing queued.
 Line fresh_line() {
     Line line;
@@ -102,6 +91,17 @@ Line fresh_line() {
     line.dcb.XoffChar = 0x13;
     return line;
 }
+
+}  // namespace
+
+std::vector<std::string> Device::callsStartingWith(const std::string& prefix) const {
+    std::vector<std::string> found;
+    for (const std::string& call : calls)
+        if (call.compare(0, prefix.size(), prefix) == 0) found.push_back(call);
+    return found;
+}
+
+Device& device() { return state; }
 
 void reset() {
     state = Device{};
