@@ -384,8 +384,11 @@ TEST_F(Conformance, FlowControlAsSeenOnTheDevice) {
     EXPECT_EQ(result("DTR 1 1"), 0);
     EXPECT_TRUE(peer(COM_A).line().rtsCts);
 
+    ASSERT_TRUE(peer(COM_A).set_xon_xoff(true));
     EXPECT_EQ(result("flowctrl 1 0"), 0);
     EXPECT_FALSE(peer(COM_A).line().rtsCts);
+    EXPECT_FALSE(peer(COM_A).line().xonXoffOutput) << "flowctrl 0 switches XON/XOFF off too";
+    EXPECT_FALSE(peer(COM_A).line().xonXoffInput);
 }
 
 TEST_F(Conformance, NullStripping) {
@@ -397,6 +400,11 @@ TEST_F(Conformance, NullStripping) {
     // Expected to differ: Wine 8 takes a control block with fNull set
     // without complaint, but never strips 0x00 bytes.
     EXPECT_EQ(call("read 1 16").bytes, gaps().keepsNulls ? withNull : "ab");
+    // A later setting keeps stripping on, and a lone NUL stripped is no data.
+    EXPECT_EQ(result("RTS 1 0"), 0);
+    ASSERT_TRUE(peer(COM_A).send(std::string(1, '\0')));
+    ASSERT_EQ(result("wait 1 1 5000"), 1);
+    EXPECT_EQ(result("getch 1"), gaps().keepsNulls ? 0 : -20007);
 
     EXPECT_EQ(result("disableat 1"), 0);
     ASSERT_TRUE(peer(COM_A).send(withNull));

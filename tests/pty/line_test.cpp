@@ -75,15 +75,5 @@ TEST_F(LinePty, ArbitraryRatesAreExactAndZeroIsRefused) {
     EXPECT_EQ(pty.settings().c_ospeed, 7200u);
 }
 
-// A later line setting keeps the stripping on, and a NUL alone, counted as
-// waiting, gives no byte.
-TEST_F(LinePty, NullStrippingOutlivesALaterSettingAndALoneNullIsNoData) {
-    ASSERT_EQ(sio_enableat(PORT), 0);
-    ASSERT_EQ(sio_RTS(PORT, 0), 0);
-    ASSERT_EQ(pty.send("\0", 1), 1u);
-    ASSERT_TRUE(wait_for_input(1));
-    EXPECT_EQ(sio_getch(PORT), ERR_NO_DATA);
-}
-
 }  // namespace
 }  // namespace tarvo::pty
