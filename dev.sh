@@ -60,10 +60,49 @@ build_preset() {
 }
 
 # Each test run leaves its results in build/PRESET/ctest-results.xml (JUnit)
-# for skipped_summary.
+# for skipped_summary. The Linux suites run side by side (-j); a machine
+# under TCG asks for both processors (PROCESSORS 2) and so runs alone.
 test_preset() {
     build_preset "$1"
-    ctest --preset "$1" --output-junit ctest-results.xml
+    run_tests "$1"
+}
+
+run_tests() {
+    ctest --preset "$1" -j "$(jobs)" --output-junit ctest-results.xml
+}
+
+# The trees after the first build one after another at the lowest priority,
+# while the suites of the trees before them run: those mostly wait on
+# devices, servers and timeouts, and a build at nice 19 takes only the
+# processor time they leave. Each build's output goes to build/PRESET.log,
+# shown if it fails.
+BACKGROUND_BUILDS=
+build_in_background() {
+    BACKGROUND_BUILDS=$(mktemp -d "${TMPDIR:-/tmp}/tarvo-builds.XXXXXX")
+    # A session of its own, so that stopping it stops its compilers too.
+    setsid nice -n 19 ./dev.sh build-each "$BACKGROUND_BUILDS" "$@" </dev/null &
+    BACKGROUND_PID=$!
+}
+
+# await_build PRESET: returns once the background build of PRESET is done,
+# failing with its output if it failed.
+await_build() {
+    local started=$SECONDS
+    until [ -e "$BACKGROUND_BUILDS/$1.built" ]; do
+        if [ -e "$BACKGROUND_BUILDS/$1.failed" ] || ! kill -0 "$BACKGROUND_PID" 2>/dev/null; then
+            [ -e "$BACKGROUND_BUILDS/$1.built" ] && break
+            cat "build/$1.log" >&2
+            echo "The $1 build failed; its output is above and in build/$1.log" >&2
+            return 1
+        fi
+        sleep 1
+    done
+    echo "$1: built in the background$([ $((SECONDS - started)) -eq 0 ] || echo ", waited $((SECONDS - started)) s for it")"
+}
+
+stop_background_builds() {
+    [ -z "${BACKGROUND_PID:-}" ] || kill -- -"$BACKGROUND_PID" 2>/dev/null || true
+    [ -z "$BACKGROUND_BUILDS" ] || rm -rf "$BACKGROUND_BUILDS"
 }
 
 # The win32 suites run 32-bit programs. Where this machine's kernel runs none,
@@ -71,7 +110,6 @@ test_preset() {
 # programs), on this tree and with this build. TARVO_WIN32_IN_VM=force runs
 # them there also where this machine could run them itself.
 test_win32_preset() {
-    build_preset win32
     if [ "${TARVO_WIN32_IN_VM:-}" != force ] && tests/windows/wine.sh --check build/win32/Tarvo.dll >/dev/null; then
         ctest --preset win32 --output-junit ctest-results.xml
         return
@@ -152,14 +190,35 @@ sanitize)
 test)
     ensure_packages "${NATIVE_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${SANITIZE_PACKAGES[@]}" "${ECOSYSTEM_PACKAGES[@]}" \
         "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
-    trap 'skipped_summary native fuzz asan tsan win32 win64' EXIT
+    trap 'stop_background_builds; skipped_summary native fuzz asan tsan win32 win64' EXIT
     rm -f build/*/ctest-results*.xml
-    test_preset native
-    test_preset fuzz
-    test_preset asan
-    test_preset tsan
+    build_preset native
+    mkdir -p build
+    build_in_background fuzz asan tsan win32 win64
+    run_tests native
+    await_build fuzz
+    run_tests fuzz
+    await_build asan
+    run_tests asan
+    await_build tsan
+    run_tests tsan
+    await_build win32
     test_win32_preset
-    test_preset win64
+    await_build win64
+    # The Windows suites share Wine prefixes and their table of ports: one at a time.
+    ctest --preset win64 --output-junit ctest-results.xml
+    ;;
+build-each)
+    # build-each DIR PRESET...: the background builds of `test`, one after
+    # another; DIR/PRESET.built or DIR/PRESET.failed says how each ended.
+    for preset in "${@:3}"; do
+        if build_preset "$preset" >"build/$preset.log" 2>&1; then
+            touch "$2/$preset.built"
+        else
+            touch "$2/$preset.failed"
+            exit 1
+        fi
+    done
     ;;
 fuzz)
     ensure_packages cmake make "${FUZZ_PACKAGES[@]}"

@@ -5,8 +5,10 @@
 // Inside the virtual machine of tests/vm, TARVO_CONFORMANCE_UART names a
 // real serial port that takes COM_A's place, its far end the virtio port
 // TARVO_CONFORMANCE_UART_PEER (vm.py --uart-peer), or a tty path there (the
-// CDC ACM gadget's /dev/ttyGS0, vm.py --gadget). Each kind of port declares
-// once what it cannot do (Gaps); the scenarios ask that, never its kind.
+// CDC ACM gadget's /dev/ttyGS0, vm.py --gadget). With TARVO_CONFORMANCE_FAKE
+// the same scenarios run in this process over the core and the fake device.
+// Each kind of port declares once what it cannot do (Gaps); the scenarios
+// ask that, never its kind.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -73,6 +75,7 @@ struct Gaps {
     bool secondOpenSucceeds = false;    // a second exclusive open is not refused
     bool keepsNulls = false;            // 0x00 is never stripped
     bool readyAtOpen = true;            // the far end's bytes arrive from the open on
+    bool toolProgram = true;            // `tarvo ports` and `tarvo term` can be started
     bool hasModemLines = true;          // the driver holds RTS and DTR as set
     bool refusedRateSucceeds = false;   // a rate the driver refuses is reported set
 };
@@ -88,6 +91,10 @@ Gaps declared_gaps(const Launcher& launcher, const std::string& device) {
         said += " none of the driver's for these scenarios: ftdi_sio holds every rate of the table, 7 and 8 data bits;";
     } else if (device.rfind("/dev/ttyACM", 0) == 0) {
         said += " none of the driver's: cdc_acm holds every rate and format;";
+    } else if (launcher.in_process()) {
+        gaps.toolProgram = false;
+        said += " the fake device holds every setting as set; no tool program: the calls run in this process,"
+                " so neither `tarvo ports` nor `tarvo term` runs;";
     } else {
         gaps.keepsFormat = false;
         gaps.hasModemLines = false;
@@ -131,7 +138,9 @@ protected:
             std::map<int, std::string> mapping;
             for (int com : {COM_A, COM_B, COM_C, COM_HANG_UP}) {
                 const char* uart = getenv("TARVO_CONFORMANCE_UART");
-                if (com == COM_A && uart != nullptr && *uart != '\0') {
+                if (auto own = state_->launcher->own_peer(com)) {
+                    state_->peers[com] = std::move(own);
+                } else if (com == COM_A && uart != nullptr && *uart != '\0') {
                     const char* port = getenv("TARVO_CONFORMANCE_UART_PEER");
                     state_->peers[com] = std::make_unique<UartPeer>(uart, port != nullptr ? port : "tarvo.peer");
                 } else {
@@ -154,16 +163,13 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(state_->error.empty()) << state_->error;
         for (auto& [com, peer] : state_->peers) peer->drain();
-        tool_ = std::make_unique<ChildProcess>(launcher().run_setup());
+        tool_ = launcher().start_run();
     }
 
     void TearDown() override {
-        if (!tool_) return;
-        tool_->close_stdin();
-        const auto ending = tool_->wait(launcher().patience());
-        ASSERT_TRUE(ending.has_value()) << "tarvo did not end after its input did";
-        EXPECT_TRUE(ending->exited) << "tarvo was killed by signal " << ending->status;
-        EXPECT_EQ(ending->status, 0) << "stderr: " << tool_->stderr_text();
+        if (tool_) {
+            EXPECT_EQ(tool_->finish(), "");
+        }
     }
 
     Launcher& launcher() { return *state_->launcher; }
@@ -178,13 +184,9 @@ protected:
 
     // One command, its one result line.
     Reply call(const std::string& line) {
-        if (!tool_->write_stdin(line + "\n")) {
-            ADD_FAILURE() << "tarvo no longer takes input (at '" << line << "'); stderr: " << tool_->stderr_text();
-            return Reply{};
-        }
-        const auto text = tool_->read_line(launcher().patience());
+        const auto text = tool_->call(line);
         if (!text) {
-            ADD_FAILURE() << "no result for '" << line << "'; stderr: " << tool_->stderr_text();
+            ADD_FAILURE() << "no result for '" << line << "'; " << tool_->problem();
             return Reply{};
         }
         return parse_reply(*text);
@@ -211,7 +213,7 @@ protected:
     int native_or_wine(int native, int onWine) { return wine() ? onWine : native; }
 
     static std::unique_ptr<SuiteState> state_;
-    std::unique_ptr<ChildProcess> tool_;
+    std::unique_ptr<Session> tool_;
 };
 
 std::unique_ptr<SuiteState> Conformance::state_;
@@ -431,8 +433,11 @@ TEST_F(Conformance, FlowControlAsSeenOnTheDevice) {
     EXPECT_EQ(result("DTR 1 1"), 0);
     EXPECT_TRUE(peer(COM_A).line().rtsCts);
 
+    ASSERT_TRUE(peer(COM_A).set_xon_xoff(true));
     EXPECT_EQ(result("flowctrl 1 0"), 0);
     EXPECT_FALSE(peer(COM_A).line().rtsCts);
+    EXPECT_FALSE(peer(COM_A).line().xonXoffOutput) << "flowctrl 0 switches XON/XOFF off too";
+    EXPECT_FALSE(peer(COM_A).line().xonXoffInput);
 }
 
 TEST_F(Conformance, NullStripping) {
@@ -444,6 +449,11 @@ TEST_F(Conformance, NullStripping) {
     // Expected to differ: Wine 8 takes a control block with fNull set
     // without complaint, but never strips 0x00 bytes.
     EXPECT_EQ(call("read 1 16").bytes, gaps().keepsNulls ? withNull : "ab");
+    // A later setting keeps stripping on, and a lone NUL stripped is no data.
+    EXPECT_EQ(result("RTS 1 0"), 0);
+    ASSERT_TRUE(peer(COM_A).send(std::string(1, '\0')));
+    ASSERT_EQ(result("wait 1 1 5000"), 1);
+    EXPECT_EQ(result("getch 1"), gaps().keepsNulls ? 0 : -20007);
 
     EXPECT_EQ(result("disableat 1"), 0);
     ASSERT_TRUE(peer(COM_A).send(withNull));
@@ -518,7 +528,7 @@ TEST_F(Conformance, PeerThatHangsUp) {
     EXPECT_EQ(result(R"(write 9 "hi")"), 2);
     EXPECT_EQ(peer(COM_HANG_UP).receive(2, 5s), "hi");
 
-    dynamic_cast<PtyPeer&>(peer(COM_HANG_UP)).hang_up();
+    ASSERT_TRUE(peer(COM_HANG_UP).hang_up()) << "this far end cannot hang up";
     // The status read of a hung-up line may fail; either way nothing waits.
     EXPECT_THAT(result("iqueue 9"), AnyOf(Eq(0), Eq(-20006)));
     EXPECT_EQ(result("read 9 16"), 0);
@@ -558,6 +568,7 @@ std::string ports_line(const std::string& listing, const std::string& com) {
 // HKLM\HARDWARE\DEVICEMAP\SERIALCOMM) and whether each opens now, while
 // the running script holds one of them.
 TEST_F(Conformance, PortsListsEachMappedPortAndWhetherItOpens) {
+    if (!gaps().toolProgram) GTEST_SKIP() << "no tool program to list the ports";
     ASSERT_EQ(result("open 2"), 0);
     const Completed listed = run_to_end(launcher().tool_setup({"ports"}), launcher().patience());
     ASSERT_TRUE(listed.ending.has_value());
@@ -586,6 +597,7 @@ TEST_F(Conformance, PortsListsEachMappedPortAndWhetherItOpens) {
 // Wine's console on the same terminal): keys reach the device, its bytes
 // reach the screen, and the exit key leaves the terminal as it was.
 TEST_F(Conformance, TermPassesKeysAndBytesAtATerminal) {
+    if (!gaps().toolProgram) GTEST_SKIP() << "no tool program to run at a terminal";
     if (!tmux_installed()) GTEST_SKIP() << "tmux is not installed (./dev.sh test installs it)";
     TmuxPane pane(launcher().tool_setup({"term", "--baud", "19200", "COM1"}));
     ASSERT_TRUE(pane.shows("Ctrl-] leaves", launcher().patience())) << pane.screen();

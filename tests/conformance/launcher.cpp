@@ -213,6 +213,8 @@ std::unique_ptr<Launcher> make_launcher() {
         const std::string program = fs::absolute(exe).string();
         return std::make_unique<WineLauncher>(program, wine_prefix_for(program));
     }
+    if (const char* fake = getenv("TARVO_CONFORMANCE_FAKE"); fake != nullptr && *fake != '\0')
+        return make_fake_launcher();
     if (const char* network = getenv("TARVO_CONFORMANCE_NETWORK"); network != nullptr && *network != '\0') {
         const bool tcp = std::string(network) == "tcp";
         return std::make_unique<NetworkLauncher>(TARVO_CONFORMANCE_TOOL,

@@ -88,6 +88,9 @@ void PtyPeer::drain() {
     }
 }
 
-void PtyPeer::hang_up() { pair_.close_master(); }
+bool PtyPeer::hang_up() {
+    pair_.close_master();
+    return true;
+}
 
 }  // namespace tarvo::conformance

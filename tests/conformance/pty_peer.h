@@ -36,6 +36,10 @@ public:
     // Forgets everything in flight in both directions, so the next user of
     // the device starts from nothing.
     virtual void drain() = 0;
+
+    // Closes the far end: the device's side sees a hang-up. False where this
+    // far end cannot hang up.
+    virtual bool hang_up() { return false; }
 };
 
 class PtyPeer : public LinePeer {
@@ -49,8 +53,8 @@ public:
     bool set_xon_xoff(bool on) override;
     void drain() override;
 
-    // Closes the master: the device's side sees a hang-up.
-    void hang_up();
+    // Closes the master.
+    bool hang_up() override;
 
 private:
     int master() const { return pair_.master(); }

@@ -33,23 +33,63 @@ bool fails(const char* name) {
     return true;
 }
 
-dev::DWORD take_input(std::uint8_t* into, dev::DWORD wanted) {
+// The line a handle was opened on.
+Line& line_of(dev::HANDLE handle) {
+    const auto open = state.openHandles.find(handle);
+    if (open == state.openHandles.end()) return state;
+    const auto own = state.lines.find(open->second);
+    return own != state.lines.end() ? own->second : state;
+}
+
+// A line that has hung up fails what needs its far end.
+bool hung_up(const Line& line) {
+    if (!line.hungUp) return false;
+    lastError = dev::ERROR_GEN_FAILURE;
+    return true;
+}
+
+dev::DWORD waiting(const Line& line) {
+    return state.queueOverride >= 0 ? static_cast<dev::DWORD>(state.queueOverride)
+                                    : static_cast<dev::DWORD>(line.input.size());
+}
+
+dev::DWORD take_input(Line& line, std::uint8_t* into, dev::DWORD wanted) {
     dev::DWORD got = 0;
-    while (got < wanted && !state.input.empty()) {
-        const std::uint8_t byte = state.input.front();
-        state.input.pop_front();
-        if (state.dcb.fNull && byte == 0) continue;  // null stripping drops the byte
+    while (got < wanted && !line.input.empty()) {
+        const std::uint8_t byte = line.input.front();
+        line.input.pop_front();
+        if (line.dcb.fNull && byte == 0) continue;  // null stripping drops the byte
         into[got++] = byte;
     }
     return got;
 }
 
-dev::DWORD put_output(const void* from, dev::DWORD count) {
+dev::DWORD put_output(Line& line, const void* from, dev::DWORD count) {
     if (state.writeLimit >= 0 && count > static_cast<dev::DWORD>(state.writeLimit))
         count = static_cast<dev::DWORD>(state.writeLimit);
     const auto* bytes = static_cast<const std::uint8_t*>(from);
-    state.output.insert(state.output.end(), bytes, bytes + count);
+    line.output.insert(line.output.end(), bytes, bytes + count);
     return count;
+}
+
+// A line as it starts: a 9600 8N1 control block, nothing queued.
+Line fresh_line() {
+    Line line;
+    line.dcb.DCBlength = sizeof(dev::DCB);
+    line.dcb.BaudRate = 9600;
+    line.dcb.fBinary = 1;
+    line.dcb.fDtrControl = dev::DTR_CONTROL_ENABLE;
+    line.dcb.fRtsControl = dev::RTS_CONTROL_ENABLE;
+    line.dcb.fOutX = 1;  // something for the flow-control operations to clear
+    line.dcb.fInX = 1;
+    line.dcb.XonLim = 2048;
+    line.dcb.XoffLim = 512;
+    line.dcb.ByteSize = 8;
+    line.dcb.Parity = dev::NOPARITY;
+    line.dcb.StopBits = dev::ONESTOPBIT;
+    line.dcb.XonChar = 0x11;
+    line.dcb.XoffChar = 0x13;
+    return line;
 }
 
 }  // namespace
@@ -65,25 +105,14 @@ Device& device() { return state; }
 
 void reset() {
     state = Device{};
-    state.dcb.DCBlength = sizeof(dev::DCB);
-    state.dcb.BaudRate = 9600;
-    state.dcb.fBinary = 1;
-    state.dcb.fDtrControl = dev::DTR_CONTROL_ENABLE;
-    state.dcb.fRtsControl = dev::RTS_CONTROL_ENABLE;
-    state.dcb.fOutX = 1;  // something for the flow-control operations to clear
-    state.dcb.fInX = 1;
-    state.dcb.XonLim = 2048;
-    state.dcb.XoffLim = 512;
-    state.dcb.ByteSize = 8;
-    state.dcb.Parity = dev::NOPARITY;
-    state.dcb.StopBits = dev::ONESTOPBIT;
-    state.dcb.XonChar = 0x11;
-    state.dcb.XoffChar = 0x13;
+    static_cast<Line&>(state) = fresh_line();
     lastError = 0;
     nextHandle = 0x100;
     nextEvent = 0x9000;
     pending.clear();
 }
+
+Line& add_line(const std::string& name) { return state.lines[name] = fresh_line(); }
 
 std::string handle_name(dev::HANDLE handle) {
     const auto value = reinterpret_cast<std::uintptr_t>(handle);
@@ -98,6 +127,8 @@ std::string handle_name(dev::HANDLE handle) {
 namespace tarvo::dev {
 using fake::handle_name;
 using fake::hex;
+using fake::hung_up;
+using fake::line_of;
 using fake::record;
 using fake::state;
 
@@ -147,8 +178,7 @@ BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat) {
     if (errors) *errors = 0;
     if (stat) {
         std::memset(stat, 0, sizeof *stat);
-        stat->cbInQue = state.queueOverride >= 0 ? static_cast<DWORD>(state.queueOverride)
-                                                 : static_cast<DWORD>(state.input.size());
+        stat->cbInQue = fake::waiting(line_of(file));
     }
     return TRUE;
 }
@@ -156,7 +186,7 @@ BOOL ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat) {
 BOOL PurgeComm(HANDLE file, DWORD flags) {
     record("PurgeComm(" + handle_name(file) + ", " + hex(flags, 2) + ")");
     if (fake::fails("PurgeComm")) return FALSE;
-    if (flags & PURGE_RXCLEAR) state.input.clear();
+    if (flags & PURGE_RXCLEAR) line_of(file).input.clear();
     return TRUE;
 }
 
@@ -164,13 +194,13 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* read, OVERLAPPED* 
     record("ReadFile(" + handle_name(file) + ", " + std::to_string(toRead) + ", " +
            handle_name(overlapped ? overlapped->hEvent : nullptr) + ")");
     fake::pending.erase(overlapped);  // a new transfer on the record replaces any earlier one
-    if (fake::fails("ReadFile")) return FALSE;
+    if (fake::fails("ReadFile") || hung_up(line_of(file))) return FALSE;
     if (state.readsPend) {
         fake::pending[overlapped] = {file, buffer, toRead};
         fake::lastError = ERROR_IO_PENDING;
         return FALSE;
     }
-    const DWORD got = fake::take_input(static_cast<std::uint8_t*>(buffer), toRead);
+    const DWORD got = fake::take_input(line_of(file), static_cast<std::uint8_t*>(buffer), toRead);
     if (read) *read = got;
     return TRUE;
 }
@@ -179,14 +209,14 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written, O
     record("WriteFile(" + handle_name(file) + ", " + std::to_string(toWrite) + ", " +
            handle_name(overlapped ? overlapped->hEvent : nullptr) + ")");
     fake::pending.erase(overlapped);
-    if (fake::fails("WriteFile")) return FALSE;
+    if (fake::fails("WriteFile") || hung_up(line_of(file))) return FALSE;
     if (state.writesPend) {
         // The bytes are taken now, as the driver would; the count comes later.
-        fake::pending[overlapped] = {file, nullptr, fake::put_output(buffer, toWrite)};
+        fake::pending[overlapped] = {file, nullptr, fake::put_output(line_of(file), buffer, toWrite)};
         fake::lastError = ERROR_IO_PENDING;
         return FALSE;
     }
-    const DWORD put = fake::put_output(buffer, toWrite);
+    const DWORD put = fake::put_output(line_of(file), buffer, toWrite);
     if (written) *written = put;
     return TRUE;
 }
@@ -207,7 +237,8 @@ BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred
     }
     if (it == fake::pending.end() || it->second.handle != file) return FALSE;
     DWORD count = it->second.count;
-    if (it->second.readInto) count = fake::take_input(static_cast<std::uint8_t*>(it->second.readInto), count);
+    if (it->second.readInto)
+        count = fake::take_input(line_of(file), static_cast<std::uint8_t*>(it->second.readInto), count);
     fake::pending.erase(it);
     if (transferred) *transferred = count;
     return TRUE;
@@ -216,14 +247,14 @@ BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred
 BOOL GetCommState(HANDLE file, DCB* dcb) {
     record("GetCommState(" + handle_name(file) + ")");
     if (fake::fails("GetCommState")) return FALSE;
-    *dcb = state.dcb;
+    *dcb = line_of(file).dcb;
     return TRUE;
 }
 
 BOOL SetCommState(HANDLE file, DCB* dcb) {
     record("SetCommState(" + handle_name(file) + ")");
     if (fake::fails("SetCommState")) return FALSE;
-    state.dcb = *dcb;
+    line_of(file).dcb = *dcb;
     return TRUE;
 }
 
@@ -234,28 +265,28 @@ BOOL SetCommTimeouts(HANDLE file, COMMTIMEOUTS* timeouts) {
            std::to_string(timeouts->WriteTotalTimeoutMultiplier) + ", " +
            std::to_string(timeouts->WriteTotalTimeoutConstant) + ")");
     if (fake::fails("SetCommTimeouts")) return FALSE;
-    state.timeouts = *timeouts;
+    line_of(file).timeouts = *timeouts;
     return TRUE;
 }
 
 BOOL GetCommModemStatus(HANDLE file, DWORD* modemStat) {
     record("GetCommModemStatus(" + handle_name(file) + ")");
     if (fake::fails("GetCommModemStatus")) return FALSE;
-    *modemStat = state.modemStatus;
+    *modemStat = line_of(file).modemStatus;
     return TRUE;
 }
 
 BOOL SetCommBreak(HANDLE file) {
     record("SetCommBreak(" + handle_name(file) + ")");
     if (fake::fails("SetCommBreak")) return FALSE;
-    state.inBreak = true;
+    line_of(file).inBreak = true;
     return TRUE;
 }
 
 BOOL ClearCommBreak(HANDLE file) {
     record("ClearCommBreak(" + handle_name(file) + ")");
     if (fake::fails("ClearCommBreak")) return FALSE;
-    state.inBreak = false;
+    line_of(file).inBreak = false;
     return TRUE;
 }
 
@@ -280,8 +311,8 @@ DWORD QueryDosDeviceA(const char* deviceName, char* targetPath, DWORD max) {
 BOOL WaitCommInput(HANDLE file, DWORD count, DWORD milliseconds, DWORD* waiting) {
     record("WaitCommInput(" + handle_name(file) + ", " + std::to_string(count) + ", " + std::to_string(milliseconds) +
            ")");
-    if (fake::fails("WaitCommInput")) return FALSE;
-    *waiting = state.queueOverride >= 0 ? static_cast<DWORD>(state.queueOverride) : static_cast<DWORD>(state.input.size());
+    if (fake::fails("WaitCommInput") || hung_up(line_of(file))) return FALSE;
+    *waiting = fake::waiting(line_of(file));
     return TRUE;
 }
 

@@ -283,9 +283,12 @@ void reset_connection(int socket) {
 // that looks, even with data still unread.
 TEST_F(HostileServer, TheFirstLookAfterTheServerLeavesFails) {
     for (const char* scheme : {"tcp", "rfc2217"}) {
+        // The server leaves only once the open has returned: a loaded machine
+        // may take longer than any fixed pause to finish the negotiation.
+        std::atomic<bool> opened{false};
         Rfc2217Server leaving;
-        leaving.afterOpen = [](int socket) {
-            ::usleep(50000);
+        leaving.afterOpen = [&opened](int socket) {
+            for (int waited = 0; !opened && waited < 5000; ++waited) ::usleep(1000);
             send_all(socket, "last words");
             ::shutdown(socket, SHUT_RDWR);
             return false;
@@ -295,7 +298,8 @@ TEST_F(HostileServer, TheFirstLookAfterTheServerLeavesFails) {
             leaving.afterOpen(socket);
         });
         ASSERT_EQ(open_url(server.url(scheme, BOUND)), 0) << scheme;
-        ::usleep(150000);
+        opened = true;
+        ::usleep(300000);
         EXPECT_EQ(sio_iqueue(PORT), ERR_STATUS_FAILED) << scheme;
         sio_close(PORT);
     }

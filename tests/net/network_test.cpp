@@ -55,48 +55,6 @@ protected:
     Ser2net server{pty, GetParam()};
 };
 
-// Every byte value both ways, 0xFF included: the queue counts data bytes
-// only, and what arrives is what was sent.
-TEST_P(OverSer2net, EveryByteValueTravelsBothWaysAndCountsOnce) {
-    const auto data = pattern(4096);
-    ASSERT_EQ(sio_write(PORT, reinterpret_cast<const char*>(data.data()), 4096), 4096);
-    EXPECT_EQ(pty.receive(4096), data);
-
-    ASSERT_EQ(pty.send(data.data(), data.size()), data.size());
-    ASSERT_TRUE(wait_for_input(4096));
-    EXPECT_EQ(sio_iqueue(PORT), 4096);
-    std::vector<std::uint8_t> got(4096);
-    EXPECT_EQ(sio_read(PORT, reinterpret_cast<char*>(got.data()), 4096), 4096);
-    EXPECT_EQ(got, data);
-    EXPECT_EQ(sio_getch(PORT), ERR_NO_DATA);
-}
-
-// Settings reach the far port over rfc2217; over tcp they stay on this side
-// and the far port keeps the 9600 it was served with.
-TEST_P(OverSer2net, LineSettingsReachTheFarPortOnlyOverRfc2217) {
-    const termios2 served = pty.settings();
-    ASSERT_EQ(sio_ioctl(PORT, 16, 0x03 | 0x04), 0);  // 115200, 8 data bits, 2 stop bits
-    ASSERT_EQ(sio_flowctrl(PORT, 0x01), 0);          // CTS watched
-    ASSERT_EQ(sio_RTS(PORT, 1), 0);                   // no modem lines on a pty: kept here
-    ASSERT_EQ(sio_DTR(PORT, 0), 0);
-    termios2 tio = pty.settings();
-    if (telnet()) {
-        EXPECT_EQ(tio.c_ospeed, 115200u);
-        EXPECT_NE(tio.c_cflag & CSTOPB, 0u);
-        EXPECT_NE(tio.c_cflag & CRTSCTS, 0u);
-    } else {
-        EXPECT_EQ(tio.c_ospeed, served.c_ospeed);
-        EXPECT_EQ(tio.c_cflag, served.c_cflag);
-    }
-    ASSERT_EQ(sio_flowctrl(PORT, 0), 0);
-    ASSERT_EQ(sio_baud(PORT, 57600), 0);
-    if (telnet()) {
-        EXPECT_EQ(pty.settings().c_ospeed, 57600u);
-    }
-}
-
-// A far port left in XON/XOFF is switched out of it at open, so 0x11 and
-// 0x13 travel as data from the first byte, as on a terminal.
 // Full duplex over the network too: a send keeps what arrived; the scheme
 // is read in any case; a break and the status lines over raw TCP are refused.
 TEST_P(OverSer2net, ExtensionSendKeepsWhatArrivedWhateverTheSchemeCase) {
@@ -120,6 +78,8 @@ TEST_P(OverSer2net, ExtensionSendKeepsWhatArrivedWhateverTheSchemeCase) {
     }
 }
 
+// A far port left in XON/XOFF is switched out of it at open, so 0x11 and
+// 0x13 travel as data from the first byte, as on a terminal.
 TEST(OverSer2netInXonXoff, OpenPassesEveryByteFromTheStart) {
     Pty pty;
     Ser2net server{pty, Ser2net::Accepter::Rfc2217, "local,xonxoff"};
@@ -232,17 +192,6 @@ TEST(OverSer2netChattering, AnAnswerNeverBeginsWithWhatCameBeforeTheRequest) {
     device.join();
     std::printf("stale answers with purge=local: %d of 2000\n", local);
     sio_setComPortNo(PORT, -1);
-}
-
-// A close ends the connection, the next open connects afresh (ser2net takes
-// one client at a time here only because kickolduser lets the new one in).
-TEST_P(OverSer2net, CloseAndReopenConnectAfresh) {
-    for (int round = 0; round < 5; ++round) {
-        ASSERT_EQ(sio_close(PORT), 0);
-        ASSERT_EQ(sio_open(PORT), 0);
-        ASSERT_EQ(sio_write(PORT, "x", 1), 1);
-        EXPECT_EQ(pty.receive(1).size(), 1u);
-    }
 }
 
 // Stopping ser2net in the middle of a stream behaves like a terminal hung up

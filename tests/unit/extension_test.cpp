@@ -9,14 +9,6 @@
 namespace tarvo::test {
 namespace {
 
-using Calls = std::vector<std::string>;
-
-Calls names(const Calls& calls) {
-    Calls found;
-    for (const std::string& call : calls) found.push_back(call.substr(0, call.find('(')));
-    return found;
-}
-
 class Extensions : public FakeDeviceTest {
 protected:
     // Runs `call` on open port 1 with the device call at `failing` failing

@@ -12,8 +12,6 @@
 namespace tarvo::test {
 namespace {
 
-using Calls = std::vector<std::string>;
-
 enum class Slot {
     Kept,    // still open on the handle it had before the call
     Opened,  // open on a handle the device holds
@@ -187,12 +185,6 @@ const std::vector<Path>& paths() {
 
 std::string describe(const Path& path) {
     return std::string(path.function) + (*path.situation ? std::string(", ") + path.situation : "");
-}
-
-Calls names(const Calls& calls) {
-    Calls found;
-    for (const std::string& call : calls) found.push_back(call.substr(0, call.find('(')));
-    return found;
 }
 
 class FaultMatrix : public FakeDeviceTest {

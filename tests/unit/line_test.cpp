@@ -8,7 +8,6 @@ namespace tarvo::test {
 namespace {
 
 using namespace tarvo::dev;
-using Calls = std::vector<std::string>;
 
 bool same_bytes(const DCB& a, const DCB& b) { return std::memcmp(&a, &b, sizeof(DCB)) == 0; }
 
@@ -91,15 +90,8 @@ TEST_F(LineTest, IoctlReadsOnlyTheLowSixBitsOfTheMode) {
     }
 }
 
-TEST_F(LineTest, EveryRateOfTheTable) {
-    const DWORD rates[] = {50,   75,   110,   134,   150,   300,   600,    1200,   1800,   2400,
-                           4800, 7200, 9600,  19200, 38400, 57600, 115200, 230400, 460800, 921600};
-    for (int index = 0; index < 20; ++index) {
-        ASSERT_EQ(sio_ioctl(1, index, 0x03), 0);
-        EXPECT_EQ(device().dcb.BaudRate, rates[index]) << index;
-    }
-}
-
+// The order is the contract: a block the device refuses still leaves the
+// port with bounded transfers.
 TEST_F(LineTest, IoctlInstallsTheTimeoutsBeforeWritingTheBlock) {
     ASSERT_EQ(sio_ioctl(1, 12, 0x03), 0);
     EXPECT_EQ(calls(), (Calls{"GetCommState(h1)", "SetCommTimeouts(h1, 2000, 2000, 2000, 2000, 2000)",
@@ -113,19 +105,10 @@ TEST_F(LineTest, FailedWriteOfTheBlockLeavesTheTimeoutsInstalled) {
     EXPECT_EQ(device().timeouts.ReadIntervalTimeout, 2000u);
 }
 
-TEST_F(LineTest, FailedTimeoutsDoNotStopTheSettings) {
-    device().failing = {"SetCommTimeouts"};
-    EXPECT_EQ(sio_ioctl(1, 12, 0x03), 0);
-    EXPECT_EQ(device().dcb.BaudRate, 9600u);
-}
-
 TEST_F(LineTest, OutOfRangeArgumentsAreRefusedBeforeAnyDeviceCall) {
     for (int index : {20, -1, INT_MAX, INT_MIN}) EXPECT_EQ(sio_ioctl(1, index, 0x03), ERR_BAD_PARAMETER) << index;
     for (int rate : {921601, -1, INT_MAX, INT_MIN}) EXPECT_EQ(sio_baud(1, rate), ERR_BAD_PARAMETER) << rate;
     EXPECT_TRUE(calls().empty());
-    // The open test comes first.
-    EXPECT_EQ(sio_ioctl(2, 20, 0x03), ERR_NOT_OPEN);
-    EXPECT_EQ(sio_baud(2, -1), ERR_NOT_OPEN);
 }
 
 TEST_F(LineTest, BaudPassesAnyRateUpToTheLimitAndTouchesNothingElse) {
@@ -134,11 +117,6 @@ TEST_F(LineTest, BaudPassesAnyRateUpToTheLimitAndTouchesNothingElse) {
                     [rate](DCB& d) { d.BaudRate = static_cast<DWORD>(rate); });
     }
     EXPECT_TRUE(device().callsStartingWith("SetCommTimeouts").empty());
-}
-
-TEST_F(LineTest, TheDeviceDecidesWhetherARateIsTaken) {
-    device().failing = {"SetCommState"};
-    EXPECT_EQ(sio_baud(1, 0), ERR_SET_STATE_FAILED);
 }
 
 // Flow control and lines
@@ -158,6 +136,15 @@ TEST_F(LineTest, FlowctrlWritesCtsRtsAndSwitchesXonXoffOff) {
                     d.fOutX = 0;
                     d.fInX = 0;
                 });
+    device().dcb.fOutX = 1;
+    device().dcb.fInX = 1;
+    expect_only([] { return sio_flowctrl(1, 0x00); },
+                [](DCB& d) {
+                    d.fOutxCtsFlow = 0;
+                    d.fRtsControl = RTS_CONTROL_DISABLE;
+                    d.fOutX = 0;
+                    d.fInX = 0;
+                });
 }
 
 TEST_F(LineTest, FlowctrlReadsOnlyTheLowTwoBits) {
@@ -166,8 +153,6 @@ TEST_F(LineTest, FlowctrlReadsOnlyTheLowTwoBits) {
     std::memset(&device().dcb, 0xA5, sizeof(DCB));
     ASSERT_EQ(sio_flowctrl(1, 0x0C), 0);
     EXPECT_TRUE(same_bytes(device().dcb, zero));
-    EXPECT_EQ(zero.fOutxCtsFlow, 0u);
-    EXPECT_EQ(zero.fRtsControl, RTS_CONTROL_DISABLE);
 }
 
 TEST_F(LineTest, RtsAndDtrTakeAnyNonZeroAsOn) {
@@ -191,41 +176,6 @@ TEST_F(LineTest, NullStrippingComesWithRtsAndStaysAfterRtsGoesOff) {
                     d.fNull = 0;
                     d.fRtsControl = RTS_CONTROL_DISABLE;
                 });
-}
-
-TEST_F(LineTest, EverySettingReadsAndWritesTheBlockOnce) {
-    const std::vector<std::function<int()>> operations = {
-        [] { return sio_baud(1, 9600); },   [] { return sio_flowctrl(1, 1); }, [] { return sio_RTS(1, 1); },
-        [] { return sio_DTR(1, 1); },       [] { return sio_enableat(1); },    [] { return sio_disableat(1); }};
-    for (const auto& operation : operations) {
-        calls().clear();
-        ASSERT_EQ(operation(), 0);
-        EXPECT_EQ(calls(), (Calls{"GetCommState(h1)", "SetCommState(h1)"}));
-    }
-}
-
-TEST_F(LineTest, FailedReadOfTheBlockChangesNothing) {
-    device().failing = {"GetCommState"};
-    const DCB before = device().dcb;
-    EXPECT_EQ(sio_baud(1, 9600), ERR_GET_STATE_FAILED);
-    EXPECT_EQ(sio_ioctl(1, 12, 3), ERR_GET_STATE_FAILED);
-    EXPECT_EQ(sio_flowctrl(1, 3), ERR_GET_STATE_FAILED);
-    EXPECT_EQ(sio_RTS(1, 1), ERR_GET_STATE_FAILED);
-    EXPECT_EQ(sio_DTR(1, 1), ERR_GET_STATE_FAILED);
-    EXPECT_EQ(sio_enableat(1), ERR_GET_STATE_FAILED);
-    EXPECT_EQ(sio_disableat(1), ERR_GET_STATE_FAILED);
-    EXPECT_TRUE(same_bytes(device().dcb, before));
-    for (const std::string& call : calls()) EXPECT_EQ(call, "GetCommState(h1)");
-}
-
-TEST_F(LineTest, FailedWriteOfTheBlockIsReported) {
-    device().failing = {"SetCommState"};
-    EXPECT_EQ(sio_baud(1, 9600), ERR_SET_STATE_FAILED);
-    EXPECT_EQ(sio_flowctrl(1, 3), ERR_SET_STATE_FAILED);
-    EXPECT_EQ(sio_RTS(1, 1), ERR_SET_STATE_FAILED);
-    EXPECT_EQ(sio_DTR(1, 1), ERR_SET_STATE_FAILED);
-    EXPECT_EQ(sio_enableat(1), ERR_SET_STATE_FAILED);
-    EXPECT_EQ(sio_disableat(1), ERR_SET_STATE_FAILED);
 }
 
 }  // namespace

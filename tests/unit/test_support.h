@@ -10,6 +10,9 @@
 
 namespace tarvo::test {
 
+// Device calls as the fake records them, e.g. "PurgeComm(h1, 0x0f)".
+using Calls = std::vector<std::string>;
+
 class FakeDeviceTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -17,7 +20,7 @@ protected:
         reset_port_table();
     }
     fake::Device& device() { return fake::device(); }
-    std::vector<std::string>& calls() { return fake::device().calls; }
+    Calls& calls() { return fake::device().calls; }
 
     // Opens `port` and forgets the calls that took, so a test sees only its own.
     void open(int port) {
@@ -25,6 +28,13 @@ protected:
         calls().clear();
     }
 };
+
+// The calls by name alone: "PurgeComm(h1, 0x0f)" -> "PurgeComm".
+inline Calls names(const Calls& calls) {
+    Calls found;
+    for (const std::string& call : calls) found.push_back(call.substr(0, call.find('(')));
+    return found;
+}
 
 }  // namespace tarvo::test
 

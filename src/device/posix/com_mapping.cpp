@@ -129,7 +129,8 @@ bool parse_network_address(const char* address, ComTarget& target) {
         return reject(target, "'%s' after the port: only ?OPTIONS may follow it", Quoted(slash, serviceEnd).text);
     if (service == serviceEnd) return reject(target, "no port after the ':'");
     const long port = bounded_number(service, serviceEnd, 65535);
-    if (port < 0) return reject(target, "port '%s' is not a number from 1 to 65535", Quoted(service, serviceEnd).text);
+    if (port < 1 || port > 65535)  // bounded_number says so; the bound stated here sizes the text
+        return reject(target, "port '%s' is not a number from 1 to 65535", Quoted(service, serviceEnd).text);
     std::snprintf(target.service, sizeof target.service, "%ld", port);
 
     target.timeoutMs = DEFAULT_NETWORK_TIMEOUT_MS;
