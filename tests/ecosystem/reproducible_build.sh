@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
-# Two clean Release builds of the shipped Windows files, in folders of other
-# names and depths, give the same bytes as each other and as the build tree
-# under test, whose suites ran its DLL: Tarvo.dll, tarvo.exe, both import
-# libraries and the ZIP. No binary carries a build or source folder.
+# A clean Release build of the shipped Windows files, in a folder of another
+# name and depth, gives the same bytes as the build tree under test, whose
+# suites ran its DLL: Tarvo.dll, tarvo.exe, both import libraries and the
+# ZIP. No binary carries a build or source folder.
 #   reproducible_build.sh SOURCE_DIR TOOLCHAIN_FILE WORK_DIR TESTED_TREE ZIP_NAME
 set -euo pipefail
 source=$1 toolchain=$2 work=$3 tested=$4 name=$5
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 rm -rf "$work"
-trees=("$work/first" "$work/second/build-of-the-same-commit")
+trees=("$work/another/build-of-the-same-commit")
 for tree in "${trees[@]}"; do
     cmake -S "$source" -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
         -DTARVO_BUILD_TESTS=OFF >/dev/null
