@@ -105,29 +105,44 @@ stop_background_builds() {
     [ -z "$BACKGROUND_BUILDS" ] || rm -rf "$BACKGROUND_BUILDS"
 }
 
-# The win32 suites run 32-bit programs. Where this machine's kernel runs none,
-# they run inside the virtual machine of tests/vm (a Debian kernel with IA-32
-# programs), on this tree and with this build. TARVO_WIN32_IN_VM=force runs
-# them there also where this machine could run them itself.
-test_win32_preset() {
+# The Windows suites. The win32 ones run 32-bit programs: where this
+# machine's kernel runs none, they run inside the virtual machine of tests/vm
+# (a Debian kernel with IA-32 programs), on this tree and with this build;
+# TARVO_WIN32_IN_VM=force runs them there also where this machine could run
+# them itself. The machine under TCG leaves processor time, and the suites
+# that run here meanwhile (win32's that run no Windows program, win64's)
+# share no Wine prefix with it.
+test_windows() {
+    await_build win32
+    await_build win64
     if [ "${TARVO_WIN32_IN_VM:-}" != force ] && tests/windows/wine.sh --check build/win32/Tarvo.dll >/dev/null; then
-        ctest --preset win32 --output-junit ctest-results.xml
-        return
+        local status=0
+        ctest --preset win32 --output-junit ctest-results.xml || status=$?
+        run_tests win64 || status=$?
+        return "$status"
     fi
     local why="this machine runs no 32-bit programs"
     [ "${TARVO_WIN32_IN_VM:-}" != force ] || why="TARVO_WIN32_IN_VM=force"
     echo "The win32 suites that run Windows programs run inside the virtual machine (tests/vm): $why."
+    echo "Meanwhile win32's other suites and the win64 suites run here; their output follows the machine's."
     rm -f build/win32/ctest-results.xml build/win32/ctest-results-vm.xml build/win32/vm/ctest-results.xml
     mkdir -p build/win32/vm
-    # What runs no Windows program runs here, the machine's own test (label vm) included.
-    local status=0 in_vm=0 started
-    ctest --preset win32 -LE wine --output-junit ctest-results.xml || status=$?
+    local beside=build/windows-beside-vm.log here=0 in_vm=0 started pid
+    {
+        status=0
+        ctest --preset win32 -LE wine --output-junit ctest-results.xml || status=$?
+        run_tests win64 || status=$?
+        exit "$status"
+    } >"$beside" 2>&1 &
+    pid=$!
     started=$SECONDS
     # 4 GB: wineboot writes 1.3 GB of DLL copies into the machine's memory before they become links.
     # The UART's far end is the machine's virtio port, where conformance_wine_uart plays the instrument.
     tests/vm/vm.py --cache build/native/tests/vm --memory 4096 --writable build/win32/vm --timeout 3000 --uart-peer -- \
         tests/vm/win32-suites.sh build/win32/vm || in_vm=$?
     echo "win32 suites in the virtual machine: $((SECONDS - started)) s"
+    wait "$pid" || here=$?
+    cat "$beside"
     [ ! -f build/win32/vm/ctest-results.xml ] || cp build/win32/vm/ctest-results.xml build/win32/ctest-results-vm.xml
     if [ "$in_vm" -eq 77 ]; then
         echo "win32: every suite that runs a Windows program skipped: the virtual machine cannot start here" \
@@ -136,8 +151,8 @@ test_win32_preset() {
     else
         rm -f build/win32/vm-skipped.txt
     fi
-    [ "$status" -ne 0 ] || status=$in_vm
-    return "$status"
+    [ "$here" -ne 0 ] || here=$in_vm
+    return "$here"
 }
 
 # Says loudly which suites of this run were skipped, and why: a skipped suite
@@ -194,24 +209,25 @@ test)
     rm -f build/*/ctest-results*.xml
     build_preset native
     mkdir -p build
-    # win32 first: its suites in the virtual machine leave processor time
-    # that the sanitizer builds take.
-    build_in_background win32 fuzz asan tsan win64
+    # The Windows trees first: the win32 suites in the virtual machine leave
+    # processor time, which the sanitizer builds take.
+    build_in_background win32 win64 fuzz asan tsan
     run_tests native
-    await_build win32
-    test_win32_preset
+    test_windows
     await_build fuzz
     run_tests fuzz
     await_build asan
     run_tests asan
     await_build tsan
     run_tests tsan
-    await_build win64
-    run_tests win64
     ;;
 build-each)
     # build-each DIR PRESET...: the background builds of `test`, one after
     # another; DIR/PRESET.built or DIR/PRESET.failed says how each ended.
+    # Where the kernel shares the processors between sessions first
+    # (autogroups), nice counts only within this session: the session itself
+    # is made nice too, or the builds would take half the machine.
+    echo 19 2>/dev/null >"/proc/$$/autogroup" || true
     for preset in "${@:3}"; do
         if build_preset "$preset" >"build/$preset.log" 2>&1; then
             touch "$2/$preset.built"
