@@ -71,11 +71,14 @@ run_tests() {
     ctest --preset "$1" -j "$(jobs)" --output-junit ctest-results.xml
 }
 
-# The trees after the first build one after another at the lowest priority,
-# while the suites of the trees before them run: those mostly wait on
-# devices, servers and timeouts, and a build at nice 19 takes only the
-# processor time they leave. Each build's output goes to build/PRESET.log,
-# shown if it fails.
+# The trees after the first build one after another in a session of their
+# own, while the suites of the trees before them run: those mostly wait on
+# devices, servers and timeouts. Where the kernel shares the processors
+# between sessions first (autogroups), the builds get at most half of them
+# while the suites want the rest; nice 19 orders them behind anything else
+# of their own session. Giving the whole session nice 19 made the suites
+# wait for their builds (100 s in all) and the run a minute longer. Each
+# build's output goes to build/PRESET.log, shown if it fails.
 BACKGROUND_BUILDS=
 build_in_background() {
     BACKGROUND_BUILDS=$(mktemp -d "${TMPDIR:-/tmp}/tarvo-builds.XXXXXX")
@@ -215,10 +218,6 @@ test)
 build-each)
     # build-each DIR PRESET...: the background builds of `test`, one after
     # another; DIR/PRESET.built or DIR/PRESET.failed says how each ended.
-    # Where the kernel shares the processors between sessions first
-    # (autogroups), nice counts only within this session: the session itself
-    # is made nice too, or the builds would take half the machine.
-    echo 19 2>/dev/null >"/proc/$$/autogroup" || true
     for preset in "${@:3}"; do
         if build_preset "$preset" >"build/$preset.log" 2>&1; then
             touch "$2/$preset.built"
