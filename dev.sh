@@ -30,6 +30,22 @@ as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 
+# The package lists are refreshed once a run, before the first install. A
+# mirror in the middle of a sync serves an index that does not match its
+# Release file, and apt-get update then fails while keeping the lists it had;
+# that has lasted hours. So it is tried three times, and if an index still
+# fails the install goes on with the lists apt has: it fails, with apt's
+# words, only if a package cannot be had from them.
+lists_refreshed=no
+refresh_package_lists() {
+    local attempt
+    for attempt in 1 2 3; do
+        as_root apt-get update -qq -o Acquire::Retries=3 && return 0
+        [ "$attempt" -eq 3 ] || sleep $((attempt * 10))
+    done
+    return 1
+}
+
 ensure_packages() {
     local missing=() package
     for package in "$@"; do installed "$package" || missing+=("$package"); done
@@ -37,13 +53,21 @@ ensure_packages() {
     echo "Installing: ${missing[*]}"
     if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
         as_root dpkg --add-architecture i386
+        lists_refreshed=no
     fi
     # apt's progress lines would bury the suites' output: kept in a log,
     # shown only when apt fails.
     local log
     log=$(mktemp "${TMPDIR:-/tmp}/tarvo-apt.XXXXXX")
-    if ! { as_root apt-get update -qq && as_root env DEBIAN_FRONTEND=noninteractive \
-            apt-get install -y -qq -o Dpkg::Use-Pty=0 "${missing[@]}"; } >"$log" 2>&1; then
+    if [ "$lists_refreshed" = no ]; then
+        if ! refresh_package_lists >"$log" 2>&1; then
+            grep '^E:' "$log" | sort -u >&2 || true
+            echo "warning: apt-get update failed three times (above); installing from the package lists apt has" >&2
+        fi
+        lists_refreshed=yes
+    fi
+    if ! as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o Dpkg::Use-Pty=0 \
+            -o Acquire::Retries=3 "${missing[@]}" >>"$log" 2>&1; then
         cat "$log" >&2
         echo "apt-get failed; its output is above and in $log" >&2
         return 1
