@@ -33,10 +33,14 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok instal
 # The package lists are refreshed once a run, before the first install. A
 # mirror in the middle of a sync serves an index that does not match its
 # Release file, and apt-get update then fails while keeping the lists it had;
-# that has lasted hours. So it is tried three times, and if an index still
-# fails the install goes on with the lists apt has: it fails, with apt's
-# words, only if a package cannot be had from them.
+# that has lasted hours. So it is tried three times, and then the install
+# goes on with the lists apt has. A suite whose index failed for one
+# architecture (seen: bookworm-security for i386) offers newer versions for
+# the other, and a library installed for both must have one version in both:
+# if the install fails, it is tried again with such suites used only for
+# what no other suite has.
 lists_refreshed=no
+STALE_SUITES=()
 refresh_package_lists() {
     local attempt
     for attempt in 1 2 3; do
@@ -44,6 +48,19 @@ refresh_package_lists() {
         [ "$attempt" -eq 3 ] || sleep $((attempt * 10))
     done
     return 1
+}
+
+# apt's "Failed to fetch http://HOST/PATH/dists/SUITE/..." lines in log $1: the SUITEs.
+failed_suites() {
+    grep -o 'Failed to fetch [^ ]*/dists/[^/ ]*/' "$1" | sed 's|.*/dists/||; s|/$||' | sort -u
+}
+
+# apt preferences that rank each stale suite below every other source.
+stale_suites_pinned_low() {
+    local suite
+    for suite in "${STALE_SUITES[@]}"; do
+        printf 'Package: *\nPin: release n=%s\nPin-Priority: 100\n\n' "$suite"
+    done
 }
 
 ensure_packages() {
@@ -62,15 +79,22 @@ ensure_packages() {
     if [ "$lists_refreshed" = no ]; then
         if ! refresh_package_lists >"$log" 2>&1; then
             grep '^E:' "$log" | sort -u >&2 || true
+            mapfile -t STALE_SUITES < <(failed_suites "$log")
             echo "warning: apt-get update failed three times (above); installing from the package lists apt has" >&2
         fi
         lists_refreshed=yes
     fi
-    if ! as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o Dpkg::Use-Pty=0 \
-            -o Acquire::Retries=3 "${missing[@]}" >>"$log" 2>&1; then
-        cat "$log" >&2
-        echo "apt-get failed; its output is above and in $log" >&2
-        return 1
+    local install=(env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o Dpkg::Use-Pty=0 -o Acquire::Retries=3)
+    if ! as_root "${install[@]}" "${missing[@]}" >>"$log" 2>&1; then
+        if [ ${#STALE_SUITES[@]} -eq 0 ] || ! {
+                echo "Installing again with ${STALE_SUITES[*]} used only for what no other suite has (its lists are stale)"
+                stale_suites_pinned_low >"$log.preferences"
+                as_root "${install[@]}" -o Dir::Etc::Preferences="$log.preferences" "${missing[@]}" >>"$log" 2>&1
+            }; then
+            cat "$log" >&2
+            echo "apt-get failed; its output is above and in $log" >&2
+            return 1
+        fi
     fi
     echo "Installed ${#missing[@]} package(s) (apt's output: $log)"
 }
