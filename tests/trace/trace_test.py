@@ -214,8 +214,11 @@ def wine(args):
     instrument = Instrument()
     # COM8 names a directory, which no open takes, whatever another suite
     # sharing the prefix mapped it to, or a device node the machine has.
-    runner = [args.runner, "--prefix", args.prefix, "--com", f"7={instrument.path}", "--com", "8=/", "--"]
-    plain = run(runner + [args.program, "7", "8"])
+    # The ports are mapped by the first run and stay in the prefix's registry:
+    # mapping restarts Wine's server, which costs seconds, under emulation many.
+    in_prefix = [args.runner, "--prefix", args.prefix]
+    plain = run(in_prefix + ["--com", f"7={instrument.path}", "--com", "8=/", "--", args.program, "7", "8"])
+    runner = in_prefix + ["--"]
     if plain[0] == 77:
         print(plain[1], plain[2])
         sys.exit(77)
