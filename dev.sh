@@ -84,19 +84,27 @@ ensure_packages() {
         fi
         lists_refreshed=yes
     fi
-    local install=(env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o Dpkg::Use-Pty=0 -o Acquire::Retries=3)
-    if ! as_root "${install[@]}" "${missing[@]}" >>"$log" 2>&1; then
-        if [ ${#STALE_SUITES[@]} -eq 0 ] || ! {
-                echo "Installing again with ${STALE_SUITES[*]} used only for what no other suite has (its lists are stale)"
-                stale_suites_pinned_low >"$log.preferences"
-                as_root "${install[@]}" -o Dir::Etc::Preferences="$log.preferences" "${missing[@]}" >>"$log" 2>&1
-            }; then
-            cat "$log" >&2
-            echo "apt-get failed; its output is above and in $log" >&2
-            return 1
-        fi
+    if ! apt_install "$log" "${missing[@]}" && ! install_past_stale_suites "$log" "${missing[@]}"; then
+        cat "$log" >&2
+        echo "apt-get failed; its output is above and in $log" >&2
+        return 1
     fi
     echo "Installed ${#missing[@]} package(s) (apt's output: $log)"
+}
+
+# apt_install LOG [APT OPTION...] PACKAGE...: apt's output appended to LOG.
+apt_install() {
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o Dpkg::Use-Pty=0 -o Acquire::Retries=3 \
+        "${@:2}" >>"$1" 2>&1
+}
+
+# install_past_stale_suites LOG PACKAGE...: the install again, the stale suites
+# ranked below every other source; fails where no suite was stale.
+install_past_stale_suites() {
+    [ ${#STALE_SUITES[@]} -gt 0 ] || return 1
+    echo "Installing again with ${STALE_SUITES[*]} used only for what no other suite has (its lists are stale)"
+    stale_suites_pinned_low >"$1.preferences"
+    apt_install "$1" -o Dir::Etc::Preferences="$1.preferences" "${@:2}"
 }
 
 jobs() { nproc 2>/dev/null || echo 2; }
@@ -178,9 +186,9 @@ test_windows() {
     echo "The win32 suites that run Windows programs run inside the virtual machine (tests/vm): $why."
     rm -f build/win32/ctest-results.xml build/win32/ctest-results-vm.xml build/win32/vm/ctest-results.xml
     mkdir -p build/win32/vm
-    local here=0 in_vm=0 started
+    local in_vm=0 started
     # What runs no Windows program runs here, before the machine starts.
-    ctest --preset win32 -LE wine --output-junit ctest-results.xml || here=$?
+    ctest --preset win32 -LE wine --output-junit ctest-results.xml || status=$?
     started=$SECONDS
     # 4 GB: wineboot writes 1.3 GB of DLL copies into the machine's memory before they become links.
     # The UART's far end is the machine's virtio port, where conformance_wine_uart plays the instrument.
@@ -195,8 +203,7 @@ test_windows() {
     else
         rm -f build/win32/vm-skipped.txt
     fi
-    [ "$here" -ne 0 ] || here=$in_vm
-    [ "$status" -ne 0 ] || status=$here
+    [ "$status" -ne 0 ] || status=$in_vm
     return "$status"
 }
 
